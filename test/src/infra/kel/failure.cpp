@@ -1,0 +1,109 @@
+/*
+ * failure.cpp - failure records and the lines that announce a failure.
+ *
+ * Every failure seen inside a test case is printed at once (the test header,
+ * then a block opened by "---> #####") and kept as a record in the
+ * instance's failed_queue, from which the summary lists the failed tests.
+ * Records from slaves and agents enter the same queue. Blocks are printed
+ * under the stdout lock so that failures of concurrent tests do not mix
+ * within a block.
+ */
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "failure.h"
+#include "messages.h"
+#include "tree.h"
+
+void print_test_header(kel_tctx_t *ctx)
+{
+    kel_t *kel = ctx->tc->instance;
+    if (kel->verbosity == 0)
+        return;
+    if (__atomic_exchange_n(&ctx->header_printed, 1, __ATOMIC_ACQ_REL))
+        return;
+    flockfile(stdout);
+    printf(KEL_FMT_HEADER_START, KEL_DASHES);
+    kel_tc_print_path(ctx->tc);
+    if (ctx->tc->seq_count > 1)
+        printf(KEL_FMT_HEADER_SEQ, static_cast<int>(ctx->seq));
+    if (kel->fork_id != 0)
+        printf(KEL_FMT_HEADER_PROC, kel->fork_id, kel->pid);
+    if (ctx->task != 0)
+        printf(KEL_FMT_HEADER_THREAD, static_cast<int>(ctx->task));
+    printf("\n");
+    funlockfile(stdout);
+}
+
+void enqueue_failed_test_info(kel_t *kel, kel_failed_info_t *rec)
+{
+    int rc = pthread_mutex_lock(&kel->failed_mutex);
+    if (rc != 0) {
+        printf(KEL_FMT_CANNOT_LOCK, "enqueue_failed_test_info", rc);
+        kel__failed_info_free(rec);
+        return;
+    }
+    if (!orv_queue_enqueue(&kel->failed_queue, rec)) {
+        printf(KEL_FMT_CANNOT_ENQUEUE, "enqueue_failed_test_info");
+        pthread_mutex_unlock(&kel->failed_mutex);
+        kel__failed_info_free(rec);
+        return;
+    }
+    rc = pthread_mutex_unlock(&kel->failed_mutex);
+    if (rc != 0)
+        printf(KEL_FMT_CANNOT_UNLOCK, "enqueue_failed_test_info", rc);
+}
+
+void kel__failed_info_free(kel_failed_info_t *rec)
+{
+    if (!rec)
+        return;
+    free(rec->summary);
+    free(rec);
+}
+
+void keep_failed_test_info(const char *title, kel_tctx_t *ctx, const char *condition, const char *file,
+                           const char *function, int line, const char *format, va_list *ap)
+{
+    kel_failed_info_t *rec = static_cast<kel_failed_info_t *>(calloc(1, sizeof *rec));
+    if (!rec) {
+        printf(KEL_FMT_CANNOT_ALLOC_FAILED, "keep_failed_test_info");
+    } else {
+        rec->local = 1;
+        rec->tc = ctx->tc;
+        rec->condition = condition;
+        rec->file = file;
+        rec->function = function;
+        rec->line = line;
+        rec->title = title;
+        enqueue_failed_test_info(ctx->tc->instance, rec);
+    }
+
+    flockfile(stdout);
+    print_test_header(ctx);
+    const char *suffix = "";
+    if (ctx->state == KEL_STATE_SETUP)
+        suffix = KEL_SUFFIX_SETUP;
+    else if (ctx->state == KEL_STATE_TEARDOWN)
+        suffix = KEL_SUFFIX_TEARDOWN;
+    printf(KEL_FMT_FAIL_TITLE, title, suffix);
+    if (format) {
+        printf(KEL_FMT_FAIL_INDENT);
+        if (ap)
+            vprintf(format, *ap);
+        else
+            printf("%s", format);
+        printf("\n");
+    }
+    if (file) {
+        printf(KEL_FMT_FAIL_FILE, file);
+        if (line > 0)
+            printf(KEL_FMT_FAIL_LINE, line);
+        if (function)
+            printf(KEL_FMT_FAIL_FUNC, function);
+        if (condition)
+            printf(KEL_FMT_FAIL_COND, condition);
+    }
+    printf("\n");
+    funlockfile(stdout);
+}

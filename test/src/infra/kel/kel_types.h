@@ -1,0 +1,255 @@
+/*
+ * kel_types.h - the records shared by the framework's subsystems.
+ *
+ * The instance (kel_t) with its run configuration and run state, the nodes of
+ * the test tree (kel_tc_t), the per-thread test context (kel_tctx_t), failure
+ * records, run variables, performance data sets, the token table of the
+ * command line, the spawn record of test threads and the result slot that
+ * slaves and agents fill. Every subsystem includes this header; each keeps its
+ * own functions in its own small header.
+ *
+ * These records hold jump buffers and are left by longjmp: they must stay
+ * plain (no constructors or destructors).
+ */
+#ifndef KEL_TYPES_H
+#define KEL_TYPES_H
+
+#include <pthread.h>
+#include <setjmp.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "kel.h"
+#include "orv.h"
+
+/* ------------------------------------------------------------------------ */
+/* Test tree                                                                */
+/* ------------------------------------------------------------------------ */
+
+#define KEL_MAX_FIXTURES 8
+
+/* Bits of kel_tc_t.flags. */
+#define KEL_TCF_MODE_MASK 0x03u
+#define KEL_TCF_MULTI_TASK 0x01u    /* children run in several threads */
+#define KEL_TCF_MULTI_PROCESS 0x02u /* children run in slave processes */
+#define KEL_TCF_SCHED_OPTION 0x04u  /* spawned threads use sched mode all-ones */
+#define KEL_TCF_SELECTED 0x08u      /* the run visits this node */
+#define KEL_TCF_TARGET 0x10u        /* named by the last path token */
+#define KEL_TCF_SUBTREE 0x20u       /* inside a wholly selected subtree */
+#define KEL_TCF_THREADED 0x40u      /* -T count applied to the children */
+#define KEL_TCF_REMOTE 0x80u        /* runs on a remote node */
+
+struct kel_tc_s {
+    orv_queue_link_t link;               /* in the parent's children; first field */
+    orv_queue_t children;                /* creation order; zero-filled is empty */
+    kel_tc_t *parent;                    /* NULL only for the instance's own node */
+    kel_fn_t setups[KEL_MAX_FIXTURES];   /* filled from 0; NULL ends the list */
+    kel_fn_t teardowns[KEL_MAX_FIXTURES];/* entry i belongs to setups[i] */
+    char *name;                          /* own copy */
+    char *description;                   /* own copy */
+    kel_fn_t body;                       /* NULL for a folder */
+    uint32_t type;                       /* KEL_TC_* bits */
+    kel_t *instance;                     /* the owning instance */
+    uint16_t seq_count;                  /* runs in sequence; 1 at creation */
+    uint16_t multi_count;                /* parallel tasks; 0 reads as 1 */
+    uint8_t flags;                       /* KEL_TCF_* */
+    uint32_t node_addr;                  /* remote node, network order */
+    uint32_t node_port;                  /* remote port value, network order */
+    uint32_t threads;                    /* -T count applied here; 0 none */
+    uint32_t node_num;                   /* node number */
+};
+
+/* ------------------------------------------------------------------------ */
+/* The instance                                                             */
+/* ------------------------------------------------------------------------ */
+
+struct kel_s {
+    kel_tc_t tc;                 /* the super-root; first field */
+    kel_tc_t *root;              /* the folder "all" */
+    int32_t verbosity;           /* 0 quiet, 1 normal, 2 debug */
+    jmp_buf abort_env;           /* run-abort point, armed by kel_run */
+    uint32_t executed;           /* atomic: test cases executed this run */
+    uint32_t failed;             /* atomic: test cases failed this run */
+    uint32_t checkpoints;        /* atomic: checkpoints counted this run */
+    orv_queue_t pds_queue;       /* kel_pds_t records */
+    uint8_t strict;              /* -s */
+    uint8_t process_mode;        /* -P */
+    uint8_t trace_forks;         /* -trace-forks */
+    int32_t fork_id;             /* -fork_id; 0 in a master run */
+    int32_t shm_slot;            /* -shm_results_slot_id */
+    int32_t slave_seq;           /* -seq */
+    int32_t repeat_run;          /* current run, from 0 */
+    int32_t repeat_times;        /* -x */
+    int32_t threads;             /* -T */
+    uint64_t start_ms;           /* kel_get_time at the start of the run */
+    uint32_t type_mask;          /* 3, 1 with -b, 2 with -p */
+    orv_hashset_t *vars;         /* run variables (kel_var_t) */
+    char *vars_text;             /* the -D lists joined by ':' */
+    int32_t pid;                 /* process id at the start of the run */
+    char *shm_res;               /* -shm_res: own copy, freed by the next run */
+    char *argv0;                 /* first element of kel_run's argv */
+    orv_queue_t failed_queue;    /* kel_failed_info_t records */
+    pthread_mutex_t failed_mutex;/* guards failed_queue */
+    uint32_t node_num;           /* -node_num */
+
+    /* Beyond the shared layout: how a run ends soundly from any thread. */
+    pthread_t run_thread;        /* the thread that called kel_run */
+    uint32_t aborted;            /* atomic: an assert ended the run */
+    uint8_t failed_mutex_ok;     /* failed_mutex is initialised */
+};
+
+/* ------------------------------------------------------------------------ */
+/* Test context                                                             */
+/* ------------------------------------------------------------------------ */
+
+/* Phases held in kel_tctx_t.state. */
+#define KEL_STATE_SETUP 1u
+#define KEL_STATE_BODY 2u
+#define KEL_STATE_TEARDOWN 3u
+#define KEL_STATE_DONE 4u
+
+typedef struct kel_tctx_s kel_tctx_t;
+struct kel_tctx_s {
+    kel_tctx_t *parent;          /* context of the enclosing folder */
+    kel_tc_t *tc;                /* the node being executed */
+    jmp_buf env;                 /* jump target of the running phase */
+    uint32_t checkpoints;        /* atomic: passed checks (+ swallowed failures) */
+    uint32_t state;              /* KEL_STATE_* */
+    orv_hashmap_t *fixture_vars; /* kel_set variables; NULL until the first */
+    const char *perf_desc;       /* running measurement; NULL when none */
+    const char *pds_name;        /* data set of the measurement */
+    uint32_t pds_param;          /* bound in percent (signed) */
+    uint32_t type_mask;          /* the mask this node ran with */
+    uint8_t expect_failure;
+    uint8_t catch_unexpected_success;
+    uint8_t error_logged;
+    uint64_t perf_start_ms;
+    uint32_t seq;                /* 0, or 1..sequence count */
+    uint32_t task;               /* 0, or 1..threads of the spawn */
+    int32_t fixture_index;       /* last setup that returned; -1 none */
+    uint8_t header_printed;
+
+    /* Beyond the shared layout: failures raised on threads that cannot jump
+     * to env (threads given this context with kel_set_thread_token). */
+    pthread_t owner;             /* the thread that runs the phases */
+    uint32_t foreign_failed;     /* atomic: KEL_FOREIGN_* raised on another thread */
+    uint8_t aborting;            /* an assert in this context ended the run */
+};
+
+/* Values of kel_tctx_t.foreign_failed. */
+#define KEL_FOREIGN_NONE 0u
+#define KEL_FOREIGN_FAILED 1u    /* a failed check: the phase fails */
+#define KEL_FOREIGN_ABORT 2u     /* a failed assert: the phase fails, the run ends */
+
+/* ------------------------------------------------------------------------ */
+/* Failure records                                                          */
+/* ------------------------------------------------------------------------ */
+
+typedef struct kel_failed_info_s {
+    orv_queue_link_t link;       /* in failed_queue */
+    uint8_t local;               /* 1 raised here, 0 reported by a process */
+    /* local = 1 */
+    kel_tc_t *tc;
+    const char *condition;       /* NULL for logged errors */
+    const char *file;            /* may be NULL */
+    const char *function;        /* may be NULL */
+    int32_t line;                /* 0 or less: none */
+    /* local = 0 */
+    uint16_t proc;               /* process number */
+    int32_t pid;                 /* slave pid; 0 for a remote process */
+    kel_node_id_t node;          /* remote node; 0 for a slave */
+    char *summary;               /* packed failure list, owned */
+    uint32_t summary_len;        /* bytes in summary */
+    /* local = 1: the title of the failure block, for records without a
+     * source location (an unexpected success). */
+    const char *title;
+} kel_failed_info_t;
+
+/* ------------------------------------------------------------------------ */
+/* Run variables                                                            */
+/* ------------------------------------------------------------------------ */
+
+#define KEL_VAR_NAME_MAX 128
+#define KEL_VAR_VALUE_MAX 256
+
+typedef struct kel_var_s {
+    orv_hashset_link_t link;
+    char name[KEL_VAR_NAME_MAX + 1];
+    char value[KEL_VAR_VALUE_MAX + 1];
+} kel_var_t;
+
+/* ------------------------------------------------------------------------ */
+/* Performance data sets                                                    */
+/* ------------------------------------------------------------------------ */
+
+typedef struct kel_pds_sample_s {
+    const char *desc;
+    uint64_t ops;
+    uint64_t ms;
+    int32_t threshold;           /* 0: reference; else the alternative's bound */
+} kel_pds_sample_t;
+
+typedef struct kel_pds_s {
+    orv_queue_link_t link;
+    const char *name;
+    const char *unit;
+    int32_t count;
+    kel_pds_sample_t samples[2];
+} kel_pds_t;
+
+/* ------------------------------------------------------------------------ */
+/* Command line tokens                                                      */
+/* ------------------------------------------------------------------------ */
+
+#define KEL_MAX_TOKENS 16
+#define KEL_MAX_TOKEN_LEN 256
+
+typedef struct kel_args_s {
+    char tokens[KEL_MAX_TOKENS][KEL_MAX_TOKEN_LEN + 1];
+    int32_t count;
+    int32_t index;
+    char error[128];
+} kel_args_t;
+
+/* ------------------------------------------------------------------------ */
+/* Multi-threaded and multi-process execution                               */
+/* ------------------------------------------------------------------------ */
+
+#define KEL_RES_SLOT_SIZE 1056
+#define KEL_RES_SUMMARY_SIZE 1028
+#define KEL_RES_SUMMARY_USED 1024
+#define KEL_RES_NOT_WRITTEN 0xFFFFFFFFu
+
+/* One result slot of a results segment; machine byte order. */
+typedef struct kel_res_slot_s {
+    uint32_t executed;           /* 0xFFFFFFFF until the slave writes it */
+    uint32_t failed;
+    uint32_t checkpoints;
+    uint32_t unused;
+    uint64_t elapsed_ms;
+    uint32_t summary_len;        /* bytes used, end byte included */
+    uint8_t summary[KEL_RES_SUMMARY_SIZE];
+} kel_res_slot_t;
+
+typedef struct kel_res_shm_s {
+    char name[32];               /* "kel_res.<pid>.<n>" */
+    orv_shm_t shm;
+    kel_res_slot_t *base;        /* slot 0; NULL while not open */
+} kel_res_shm_t;
+
+typedef struct spawn_info_s {
+    kel_tctx_t *parent;          /* the folder's context */
+    kel_tc_t *tc;                /* the child to run */
+    kel_syncvar_t *done;         /* the starter's counter */
+    uint32_t seq;
+    uint32_t task;
+    uint32_t slot;
+    kel_res_shm_t *res;
+} spawn_info;
+
+/* Failure area bytes. */
+#define KEL_FL_END 0xFEu         /* end of the list */
+#define KEL_FL_TRUNCATED 0xFFu   /* the list was cut here */
+#define KEL_FL_MAX_TEXT 253u
+
+#endif /* KEL_TYPES_H */

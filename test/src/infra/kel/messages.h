@@ -1,0 +1,202 @@
+/*
+ * messages.h - every text the framework prints, verbatim, as named formats.
+ *
+ * Output is the contract of a test framework: reviewers audit it here, tests
+ * compare it byte for byte, and -Wformat checks each use against its
+ * arguments. Several formats end without a line feed on purpose.
+ */
+#ifndef KEL_MESSAGES_H
+#define KEL_MESSAGES_H
+
+#define KEL_DASHES "----"
+/* The location of failures the framework raises itself (line 0: none). */
+#define KEL_FW_FILE "test/src/infra/kel"
+
+/* --- test tree --------------------------------------------------------- */
+#define KEL_MSG_NULL_FIXTURE "Warning: tried to add null setup and teardown functions"
+#define KEL_MSG_TOO_MANY_FIXTURES "Warning: too many fixtures for this test case!\n"
+#define KEL_MSG_MODE_ON_LEAF "KEL ERROR: kel_multi_task_enable() must be called on a folder"
+#define KEL_FMT_PATH_NAME "%s:"
+
+/* --- test case execution ----------------------------------------------- */
+#define KEL_MSG_PASSED "     PASSED"
+#define KEL_MSG_PASSED_CAUGHT " (unexpected success caught as expected)"
+#define KEL_MSG_PASSED_EXPECTED " (failed as expected)"
+#define KEL_FMT_PASSED_COUNT " (%d checkpoints)\n"
+#define KEL_TITLE_UNEXPECTED_SUCCESS "UNEXPECTED SUCCESS"
+#define KEL_MSG_DID_NOT_FAIL "FAIL (did not fail as expected)"
+#define KEL_FMT_FIXTURE_VAR_LEFT "Fixture variable %s has not been removed"
+#define KEL_FIXTURE_CHECK_FILE "test/src/infra/kel"
+#define KEL_FIXTURE_CHECK_FUNC "kel_exec_teardown"
+#define KEL_FIXTURE_CHECK_LOG_LINE 745
+#define KEL_FIXTURE_CHECK_LINE 752
+#define KEL_FIXTURE_CHECK_COND "kel_check_ok()"
+
+/* --- checks and logging ------------------------------------------------ */
+#define KEL_FMT_NOT_ENABLED "%s: cannot be called from non kel-enabled thread\n"
+#define KEL_FMT_CHECK_NOT_ENABLED "%s:%d:%s(): %s cannot be called from non kel-enabled thread!\n"
+#define KEL_FMT_PRINTF_NOT_ENABLED "%s: cannot be called from non kel-enabled thread, msg was:\n"
+#define KEL_MSG_DEBUG_NOT_ENABLED "kel_debug: cannot be called from non kel-enabled thread\n"
+#define KEL_TITLE_ASSERT "ASSERT FAILED"
+#define KEL_TITLE_CHECKPOINT "CHECKPOINT FAILED"
+#define KEL_TITLE_ERROR "ERROR"
+#define KEL_FAIL_COND "kel_fail()"
+#define KEL_MARK "\377"
+#define KEL_UNKNOWN_NAME "?"
+
+/* --- failure records --------------------------------------------------- */
+#define KEL_FMT_CANNOT_ALLOC_FAILED "%s cannot allocate failed test info\n"
+#define KEL_FMT_CANNOT_LOCK "%s cannot lock mutex, rc=%d\n"
+#define KEL_FMT_CANNOT_ENQUEUE "%s cannot enqueue failed test info\n"
+#define KEL_FMT_CANNOT_UNLOCK "%s cannot unlock mutex, rc=%d\n"
+#define KEL_FMT_HEADER_START "\n%s "
+#define KEL_FMT_HEADER_SEQ "[SEQ %d]"
+#define KEL_FMT_HEADER_PROC "[PROC %d pid=%d]"
+#define KEL_FMT_HEADER_THREAD "[THREAD %d] "
+#define KEL_FMT_FAIL_TITLE "---> ##### %s%s\n"
+#define KEL_SUFFIX_SETUP " during setup"
+#define KEL_SUFFIX_TEARDOWN " during teardown"
+#define KEL_FMT_FAIL_INDENT "     "
+#define KEL_FMT_FAIL_FILE "     %s"
+#define KEL_FMT_FAIL_LINE ":%d"
+#define KEL_FMT_FAIL_FUNC ":%s()"
+#define KEL_FMT_FAIL_COND "\n     condition(%s)"
+
+/* --- variables and cookies --------------------------------------------- */
+#define KEL_MSG_VARS_NO_TABLE "Cannot create variables hash table"
+#define KEL_MSG_VARS_NO_COPY "Cannot create copy of name value pair list"
+#define KEL_MSG_VARS_NO_MEMORY "Cannot allocate memory for variable"
+#define KEL_FMT_VAR_MANDATORY "***  %s variable \"%s\" (%s) is mandatory\n"
+#define KEL_FMT_VAR_USE "     use -D %s=<value>\n"
+#define KEL_MARKED_NOT_ENABLED "\377%s: cannot be called from non kel-enabled thread\n"
+#define KEL_MARKED_MISSING_VAR "\377Missing variable"
+#define KEL_MARKED_NO_HASHMAP "\377Cannot allocate hashmap"
+#define KEL_MARKED_VAR_SET_TWICE "\377Fixture variable %s already set"
+#define KEL_MARKED_VAR_INSERT "\377Failed to insert fixture variable %s into hash"
+#define KEL_MARKED_VAR_NO_MAP "\377Removing fixture variable %s when there is no hashmap"
+#define KEL_FMT_GET_NOT_FOUND "kel_get cannot find variable with key=%s"
+#define KEL_MARKED_COOKIE_TWICE "\377Cannot create cookie more than once per folder"
+#define KEL_COOKIE_COND "cookie != NULL"
+#define KEL_MSG_NO_COOKIE "Cannot get cookie back"
+#define KEL_COOKIE_KEY "__kel_folder_cookie_var_name__"
+
+/* --- command line and usage -------------------------------------------- */
+
+/* The usage text: the optional message, the head with the program name, the
+ * option lines with the legend and a closing empty line. */
+#define KEL_MSG_USAGE_MESSAGE "\n%s\n"
+#define KEL_MSG_USAGE_HEAD \
+    "\nUsage: %s [-h [depth]]            [-q|-d ][-b|-p] [-s] [-x <times>][-T <threads>][-P]\n" \
+    "            [-D <variables-list>]\n" \
+    "            [<folder-name>]* [<test-case-name>]\n"
+#define KEL_MSG_USAGE_DEFAULT_PROG "orv"
+#define KEL_MSG_USAGE_BODY \
+    "Executes the Orv test suite as selected.\n" \
+    "  -h [depth]: help, print all options or test case names under given folder to the given depth\n" \
+    "  -q: verbosity level=quiet (lowest)\n" \
+    "  -d: verbosity level=debug (highest)\n" \
+    "  -b: execute basic test cases only\n" \
+    "  -p: execute performance test cases only\n" \
+    "  -s: strict mode consider all checkpoints as asserts\n" \
+    "  -D: define variables must be followed by a list of one or more\n" \
+    "      name=value pairs separated by \":\", examples:\n" \
+    "      -D days=31:color=red -D flag=0xFF00ABCD:delta=-28\n" \
+    "  -x: repeat <times> times the selected leaf test cases (default=1)\n" \
+    "  -T: if <test-case-name> is a normal folder test case then\n" \
+    "         execute each child test case in <threads> threads\n" \
+    "      else <test-case-name> is a leaf or a multi-threaded test case\n" \
+    "         execute <test-case-name> in <threads> threads\n" \
+    "  -P: execute each threaded test case in a spawned KEL slave process\n" \
+    "\nLegend:\n" \
+    "\t*R\tRemote\n" \
+    "\t*\tMulti-threaded folder\n" \
+    "\t**\tMulti-process folder\n" \
+    "\tAxB\tSequence-count x Multi-count\n" \
+    "\n\t[<folder-name>]* <test-case-name>:\n" \
+    "\n"
+/* Usage messages of the option parser. */
+#define KEL_MSG_INVALID_OPTION "Error: Invalid option"
+#define KEL_MSG_BAD_THREADS "Error: <threads> must be > 0"
+
+/* --- selection and listing --------------------------------------------- */
+
+/* Selection error (into a 128-byte buffer) and the listing cases of kel_run. */
+#define KEL_MSG_INVALID_TC_NAME "Invalid test case name: %s"
+#define KEL_MSG_SELECT_PATHNAME "Select test case pathname"
+#define KEL_MSG_LIST_DEPTH "Only showing depth of %d !\n"
+/* One listing line: indent per level, name, markers, counts, description. */
+#define KEL_MSG_LIST_INDENT "   "
+#define KEL_MSG_LIST_NAME_EXPLICIT "{%s}"
+#define KEL_MSG_LIST_NAME "%-8s"
+#define KEL_MSG_LIST_REMOTE "*R"
+#define KEL_MSG_LIST_MULTI_TASK "*"
+#define KEL_MSG_LIST_MULTI_PROCESS "**"
+#define KEL_MSG_LIST_SEQ_MULTI "%dx%d"
+#define KEL_MSG_LIST_SEQ "%dx"
+#define KEL_MSG_LIST_DESCRIPTION "\t(%s)"
+#define KEL_MSG_LIST_EOL "\n"
+
+/* --- run driver and summary -------------------------------------------- */
+#define KEL_FMT_CANNOT_INIT_MUTEX "%s cannot init mutex, rc=%d\n"
+#define KEL_FMT_CANNOT_CREATE_KEY "%s cannot create thread key, rc=%d\n"
+#define KEL_FMT_RUN_BANNER "\n---------------- RUN #%d/%d ----------------\n\n"
+#define KEL_MSG_NO_TEST_CASE "There is no test case matching the test type\n"
+#define KEL_FMT_SUMMARY_FAILED_TESTS "\n%s SUMMARY OF FAILED TESTS:\n\n"
+#define KEL_FMT_SUMMARY_LOCAL_START "%s "
+#define KEL_FMT_SUMMARY_LOCAL_FILE "\n     %s"
+#define KEL_FMT_SUMMARY_LOCAL_LINE ":%d"
+#define KEL_FMT_SUMMARY_LOCAL_FUNC ":%s()"
+#define KEL_FMT_SUMMARY_LOCAL_NO_LOCATION "\n     (%s)"
+#define KEL_FMT_SUMMARY_LOCAL_COND "\n     condition(%s)\n"
+#define KEL_MSG_SUMMARY "\n\nSUMMARY: "
+#define KEL_FMT_SUMMARY_FAILED "FAILED (pass rate=%d%%)\n"
+#define KEL_MSG_SUMMARY_PASSED "PASSED\n"
+#define KEL_FMT_SUMMARY_COUNTS "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\n"
+#define KEL_FMT_ELAPSED "\nElapsed time = %llu ms\n\n"
+#define KEL_FMT_SLAVE_SEQ "[SEQ %d]"
+#define KEL_FMT_SLAVE_FAILED "\n%s %s:%s[PROC %d pid=%d]\n     SUMMARY: FAILED (pass rate=%d%%)\n"
+#define KEL_FMT_SLAVE_PASSED "\n%s %s:%s[PROC %d pid=%d]\n     SUMMARY: PASSED\n"
+#define KEL_FMT_SLAVE_COUNTS \
+    "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\nElapsed time = %llu ms\n"
+#define KEL_RC_TEXT_SUCCESS "success"
+#define KEL_RC_TEXT_INVALID "invalid arguments"
+#define KEL_RC_TEXT_NO_TEST "no test case was selected"
+#define KEL_RC_TEXT_FAILED "at least one test case failed"
+#define KEL_RC_TEXT_UNKNOWN "unknown"
+
+/* --- packed failure lists ---------------------------------------------- */
+
+/* Location text of a packed entry: file, line, function. */
+#define KEL_MSG_FL_LOCATION_TEXT "%s:%d:%s"
+/* Node text of a reported record whose node id cannot be turned into text. */
+#define KEL_MSG_FL_UNKNOWN_NODE "Unknown"
+/* One entry of a reported record: dashes, path, process number, origin. */
+#define KEL_MSG_FL_ENTRY "%s %.*s:[PROC %d"
+#define KEL_MSG_FL_ENTRY_PID " pid=%d]\n"
+#define KEL_MSG_FL_ENTRY_NODE " node=%s]\n"
+#define KEL_MSG_FL_LOCATION "     %.*s()\n"
+#define KEL_MSG_FL_CONDITION "     condition(%.*s)\n"
+/* The list ends with the cut mark: from a remote node, from a local slave. */
+#define KEL_MSG_FL_TRUNCATED_NODE "     <truncated summary from node=%s>\n"
+#define KEL_MSG_FL_TRUNCATED_PID "     <truncated summary from pid=%d>\n"
+/* The bytes do not form a list: printed after the entries that were whole. */
+#define KEL_MSG_FL_MALFORMED_NODE "     <malformed summary from node=%s>\n"
+#define KEL_MSG_FL_MALFORMED_PID "     <malformed summary from pid=%d>\n"
+
+/* --- performance measurement ------------------------------------------- */
+#define KEL_MSG_PERF_NULL_DESC "Warning: kel_start_perf() called with null desc"
+#define KEL_MSG_PERF_NO_START "kel_stop_perf: called without an orv_start_perf()"
+#define KEL_FMT_PERF_TITLE "PERF %s:\n"
+#define KEL_FMT_THROUGHPUT_FAST "%llu %s in less than 1 ms (over %llu/sec, %llu usec/op)"
+#define KEL_FMT_THROUGHPUT "%llu %s in %llu ms (%llu/sec, %llu usec/op)"
+#define KEL_MARKED_PDS_ALLOC "\377KEL pds alloc failed"
+#define KEL_FMT_PDS_FULL "Already 2 samples for performance data set %s"
+#define KEL_FMT_PDS_COMP "COMP PERF %s\n"
+#define KEL_FMT_PDS_REF "     REF %s: "
+#define KEL_FMT_PDS_ALT "     ALT %s: "
+#define KEL_FMT_PDS_DIFF " => %+lld%%\n"
+#define KEL_MSG_PDS_NO_REF " => no reference throughput\n"
+#define KEL_FMT_PDS_OVER "Alt throughput (%llu) is over %d%% past the ref throughput (%llu)"
+#define KEL_FMT_PDS_BELOW "Alt throughput (%llu) is over %d%% below the ref throughput (%llu)"
+
+#endif

@@ -1,0 +1,21 @@
+/*
+ * summary.h - the end-of-run summaries and the slave's result delivery.
+ */
+#ifndef KEL_SUMMARY_H
+#define KEL_SUMMARY_H
+
+#include "kel_types.h"
+
+/* Pass rate in percent: (executed - failed) * 100 / executed, unsigned. */
+uint32_t kel__pass_rate(uint32_t executed, uint32_t failed);
+/* Master: the list of failed tests (unless quiet), SUMMARY and counts. */
+void kel__print_master_summary(kel_t *kel);
+/* Slave: the one-block summary naming the process. */
+void kel__print_slave_summary(kel_t *kel, const kel_tc_t *selected, uint64_t elapsed_ms);
+/* Slave: writes counts and the packed failure list into its result slot and
+ * returns the run code (0 when delivered). */
+int kel__deliver_slave_results(kel_t *kel, uint64_t elapsed_ms);
+/* Releases every failure record left in failed_queue. */
+void kel__drop_failed_records(kel_t *kel);
+
+#endif

@@ -1,0 +1,234 @@
+/*
+ * hash_test.cpp - the byte hash, the hash set and the string-keyed hash map.
+ *
+ * The hash must mix well: one flipped input bit changes about half of the
+ * output bits, and sequential inputs spread evenly. The containers are grown
+ * to 100 000 records and drained again, with caller hashes that are weak or
+ * all-colliding, so resizing, chaining and draining through first() are all
+ * exercised.
+ */
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "orv.h"
+
+namespace {
+
+struct rec {
+    orv_hashset_link_t link;
+    uint32_t key;
+};
+
+uint32_t weak_hash(const void *r)
+{
+    return static_cast<const rec *>(r)->key; /* identity: a poor hash */
+}
+
+uint32_t constant_hash(const void *)
+{
+    return 7;
+}
+
+bool rec_equal(const void *a, const void *b)
+{
+    return static_cast<const rec *>(a)->key == static_cast<const rec *>(b)->key;
+}
+
+} // namespace
+
+TEST(Hash, AvalanchesAndSpreadsSequentialKeys)
+{
+    /* Same bytes, same hash, whatever their alignment. */
+    char a[32] = "0123456789abcdefghij";
+    char b[40];
+    memcpy(b + 3, a, sizeof a);
+    for (size_t len = 0; len <= 20; len++)
+        EXPECT_EQ(orv_hash_calculate(a, len), orv_hash_calculate(b + 3, len)) << len;
+    /* Trailing zero bytes count. */
+    EXPECT_NE(orv_hash_calculate("a\0\0", 1), orv_hash_calculate("a\0\0", 2));
+    EXPECT_NE(orv_hash_calculate("a\0\0", 2), orv_hash_calculate("a\0\0", 3));
+    /* Byte order counts (a sum of bytes would not see it). */
+    EXPECT_NE(orv_hash_calculate("ab", 2), orv_hash_calculate("ba", 2));
+
+    /* Avalanche: flipping any one input bit changes about 16 of 32 output
+     * bits on average, for every input length class. */
+    for (size_t len : {1u, 3u, 4u, 7u, 8u, 16u, 33u}) {
+        double total = 0;
+        int samples = 0;
+        for (uint32_t seed = 0; seed < 200; seed++) {
+            unsigned char buf[64];
+            for (size_t i = 0; i < len; i++)
+                buf[i] = static_cast<unsigned char>((seed * 131 + i * 17) ^ (seed >> 3));
+            uint32_t h0 = orv_hash_calculate(buf, len);
+            for (size_t bit = 0; bit < len * 8; bit++) {
+                buf[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
+                total += __builtin_popcount(h0 ^ orv_hash_calculate(buf, len));
+                samples++;
+                buf[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
+            }
+        }
+        double mean = total / samples;
+        EXPECT_GT(mean, 15.0) << "length " << len;
+        EXPECT_LT(mean, 17.0) << "length " << len;
+    }
+
+    /* Sequential 32-bit keys spread evenly over 1024 buckets by low bits. */
+    std::vector<int> buckets(1024);
+    const int n = 1024 * 64;
+    for (uint32_t k = 0; k < static_cast<uint32_t>(n); k++)
+        buckets[orv_hash_calculate(&k, sizeof k) & 1023u]++;
+    double chi2 = 0;
+    for (int c : buckets)
+        chi2 += (c - 64.0) * (c - 64.0) / 64.0;
+    /* 1023 degrees of freedom: mean 1023, sd about 45. */
+    EXPECT_LT(chi2, 1300.0);
+    EXPECT_GT(chi2, 750.0);
+}
+
+TEST(HashSet, GrowsTo100000RecordsAndDrainsWithWeakHash)
+{
+    const uint32_t n = 100000;
+    std::vector<rec> recs(n);
+    orv_hashset_t *set = nullptr;
+    EXPECT_EQ(orv_hashset_create(nullptr, weak_hash, rec_equal, 0), static_cast<uint32_t>(EINVAL));
+    EXPECT_EQ(orv_hashset_create(&set, nullptr, rec_equal, 0), static_cast<uint32_t>(EINVAL));
+    ASSERT_EQ(orv_hashset_create(&set, weak_hash, rec_equal, 0), 0u);
+    EXPECT_EQ(orv_hashset_first(set), nullptr);
+
+    /* Keys are multiples of 1024: with a weak hash their low bits are all
+     * equal, which a table indexed by the raw low bits would pile up. */
+    for (uint32_t i = 0; i < n; i++) {
+        recs[i].key = i * 1024u;
+        ASSERT_EQ(orv_hashset_insert(set, &recs[i]), 0u) << i;
+    }
+    EXPECT_EQ(orv_hashset_size(set), n);
+
+    rec dup = {};
+    dup.key = 5 * 1024u;
+    EXPECT_EQ(orv_hashset_insert(set, &dup), static_cast<uint32_t>(EEXIST));
+    EXPECT_EQ(orv_hashset_size(set), n);
+    EXPECT_EQ(orv_hashset_insert(set, nullptr), static_cast<uint32_t>(EINVAL));
+
+    for (uint32_t i = 0; i < n; i++) {
+        rec probe = {};
+        probe.key = i * 1024u;
+        ASSERT_EQ(orv_hashset_get(set, &probe), &recs[i]) << i;
+    }
+    rec missing = {};
+    missing.key = 3;
+    EXPECT_EQ(orv_hashset_get(set, &missing), nullptr);
+    EXPECT_EQ(orv_hashset_remove(set, &missing), nullptr);
+
+    /* Remove every odd record by probe, then drain the rest with first(). */
+    for (uint32_t i = 1; i < n; i += 2) {
+        rec probe = {};
+        probe.key = i * 1024u;
+        ASSERT_EQ(orv_hashset_remove(set, &probe), &recs[i]);
+        ASSERT_EQ(orv_hashset_get(set, &probe), nullptr);
+    }
+    EXPECT_EQ(orv_hashset_size(set), n / 2);
+    std::vector<bool> seen(n);
+    void *r;
+    while ((r = orv_hashset_first(set)) != nullptr) {
+        rec *x = static_cast<rec *>(r);
+        uint32_t idx = x->key / 1024u;
+        ASSERT_EQ(idx % 2, 0u) << "removed record came back";
+        ASSERT_FALSE(seen[idx]);
+        seen[idx] = true;
+        ASSERT_EQ(orv_hashset_remove(set, x), x);
+    }
+    EXPECT_EQ(orv_hashset_size(set), 0u);
+    for (uint32_t i = 0; i < n; i += 2)
+        EXPECT_TRUE(seen[i]) << i;
+
+    /* The drained set is usable again. */
+    EXPECT_EQ(orv_hashset_insert(set, &recs[0]), 0u);
+    EXPECT_EQ(orv_hashset_first(set), &recs[0]);
+    orv_hashset_free(set);
+}
+
+TEST(HashSet, AllCollidingRecordsStayDistinct)
+{
+    const uint32_t n = 2000;
+    std::vector<rec> recs(n);
+    orv_hashset_t *set = nullptr;
+    ASSERT_EQ(orv_hashset_create(&set, constant_hash, rec_equal, 0), 0u);
+    for (uint32_t i = 0; i < n; i++) {
+        recs[i].key = i;
+        ASSERT_EQ(orv_hashset_insert(set, &recs[i]), 0u);
+    }
+    for (uint32_t i = 0; i < n; i += 3) {
+        rec probe = {};
+        probe.key = i;
+        ASSERT_EQ(orv_hashset_remove(set, &probe), &recs[i]);
+    }
+    for (uint32_t i = 0; i < n; i++) {
+        rec probe = {};
+        probe.key = i;
+        ASSERT_EQ(orv_hashset_get(set, &probe), i % 3 == 0 ? nullptr : &recs[i]) << i;
+    }
+    EXPECT_EQ(orv_hashset_size(set), n - (n + 2) / 3);
+    orv_hashset_free(set);
+}
+
+TEST(HashMap, GrowsTo100000KeysMatchesByTextAndDrains)
+{
+    const int n = 100000;
+    std::vector<std::string> keys(n);
+    std::vector<int> values(n);
+    orv_hashmap_t *map = nullptr;
+    ASSERT_EQ(orv_hashmap_create(&map, 0), 0u);
+    EXPECT_EQ(orv_hashmap_first(map), nullptr);
+    for (int i = 0; i < n; i++) {
+        keys[i] = "key-" + std::to_string(i);
+        values[i] = i;
+        ASSERT_TRUE(orv_hashmap_insert(map, keys[i].c_str(), &values[i])) << i;
+    }
+    EXPECT_EQ(orv_hashmap_size(map), static_cast<uint32_t>(n));
+
+    /* A different pointer to an equal text is the same key. */
+    std::string copy = "key-777";
+    EXPECT_FALSE(orv_hashmap_insert(map, copy.c_str(), &values[0]));
+    EXPECT_FALSE(orv_hashmap_insert(map, keys[777].c_str(), &values[0]));
+    EXPECT_FALSE(orv_hashmap_insert(map, "fresh", nullptr)) << "values are non-NULL";
+    EXPECT_FALSE(orv_hashmap_insert(map, nullptr, &values[0]));
+    orv_hashmap_entry_t *e = orv_hashmap_get(map, copy.c_str());
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(orv_hashmap_get_value(e), &values[777]);
+    EXPECT_EQ(orv_hashmap_key(e), keys[777].c_str()) << "the map keeps the caller's pointer";
+    EXPECT_EQ(orv_hashmap_get(map, "key-100000"), nullptr);
+    EXPECT_EQ(orv_hashmap_get(map, ""), nullptr);
+
+    for (int i = 0; i < n; i++) {
+        e = orv_hashmap_get(map, keys[i].c_str());
+        ASSERT_NE(e, nullptr) << i;
+        ASSERT_EQ(*static_cast<int *>(orv_hashmap_get_value(e)), i);
+    }
+
+    /* An entry of another map is not removed from this one. */
+    orv_hashmap_t *other = nullptr;
+    ASSERT_EQ(orv_hashmap_create(&other, 0), 0u);
+    ASSERT_TRUE(orv_hashmap_insert(other, "key-5", &values[5]));
+    EXPECT_EQ(orv_hashmap_remove_tuple(map, orv_hashmap_get(other, "key-5")), static_cast<uint32_t>(ENOENT));
+    EXPECT_NE(orv_hashmap_get(map, "key-5"), nullptr);
+    orv_hashmap_free(other); /* frees its remaining entry */
+
+    EXPECT_EQ(orv_hashmap_remove_tuple(map, nullptr), static_cast<uint32_t>(EINVAL));
+    int drained = 0;
+    while ((e = orv_hashmap_first(map)) != nullptr) {
+        ASSERT_EQ(orv_hashmap_remove_tuple(map, e), 0u);
+        drained++;
+    }
+    EXPECT_EQ(drained, n);
+    EXPECT_EQ(orv_hashmap_size(map), 0u);
+    EXPECT_EQ(orv_hashmap_get(map, "key-1"), nullptr);
+
+    /* Free with entries still in: they go with the map (ASan checks it). */
+    ASSERT_TRUE(orv_hashmap_insert(map, "a", &values[1]));
+    ASSERT_TRUE(orv_hashmap_insert(map, "b", &values[2]));
+    orv_hashmap_free(map);
+}
