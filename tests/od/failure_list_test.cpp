@@ -162,7 +162,8 @@ TEST(FailureList, PackedRecordsPrintAsTheSummaryShowsThem)
               "---- top:[PROC 3 pid=4321]\n"
               "     :0:()\n"
               "---- outer:inner:leaf:[PROC 3 pid=4321]\n"
-              "     x.c:-1:f()\n",
+              "     x.c:-1:f()\n"
+              "\n",
               print_list(p.list(), 3, 4321));
 
     EXPECT_EQ("---- outer:inner:leaf:[PROC 65535 node=10.0.0.7]\n"
@@ -171,10 +172,11 @@ TEST(FailureList, PackedRecordsPrintAsTheSummaryShowsThem)
               "---- top:[PROC 65535 node=10.0.0.7]\n"
               "     :0:()\n"
               "---- outer:inner:leaf:[PROC 65535 node=10.0.0.7]\n"
-              "     x.c:-1:f()\n",
+              "     x.c:-1:f()\n"
+              "\n",
               print_list(p.list(), 65535, 0));
 
-    EXPECT_EQ("", print_list(END, 1, 4321)) << "an empty list prints nothing";
+    EXPECT_EQ("\n", print_list(END, 1, 4321)) << "an empty list prints only the record's end";
 }
 
 TEST(FailureList, TextsAreCutTo253Bytes)
@@ -191,7 +193,7 @@ TEST(FailureList, TextsAreCutTo253Bytes)
     const std::string cond = condition.substr(0, 253);
     EXPECT_EQ(cat({entry(path, location, cond), END}), p.list());
 
-    EXPECT_EQ("---- " + path + ":[PROC 1 pid=10]\n     " + location + "()\n     condition(" + cond + ")\n",
+    EXPECT_EQ("---- " + path + ":[PROC 1 pid=10]\n     " + location + "()\n     condition(" + cond + ")\n\n",
               print_list(p.list(), 1, 10));
 
     /* Exactly 253 stays whole, including a location whose line number is
@@ -249,18 +251,19 @@ TEST(FailureList, AFullAreaEndsWithTheCutMark)
     EXPECT_EQ(0xAA, over.area[787]);
 
     const std::string big_lines = "---- p:[PROC 2 pid=77]\n     f:1:g()\n     condition(" + c253 + ")\n";
-    EXPECT_EQ(big_lines + big_lines + big_lines + "     <truncated summary from pid=77>\n",
+    EXPECT_EQ(big_lines + big_lines + big_lines + "     <truncated summary from pid=77>\n\n",
               print_list(over.list(), 2, 77));
     const std::string remote_lines = "---- p:[PROC 2 node=10.0.0.7]\n     f:1:g()\n     condition(" + c253 + ")\n";
-    EXPECT_EQ(remote_lines + remote_lines + remote_lines + "     <truncated summary from node=10.0.0.7>\n",
+    EXPECT_EQ(remote_lines + remote_lines + remote_lines + "     <truncated summary from node=10.0.0.7>\n\n",
               print_list(over.list(), 2, 0));
     EXPECT_EQ(big_lines + big_lines + big_lines + "---- p:[PROC 2 pid=77]\n     f:1:g()\n     condition(" + c228 +
-                  ")\n     <truncated summary from pid=77>\n",
+                  ")\n     <truncated summary from pid=77>\n\n",
               print_list(exact.list(), 2, 77));
 }
 
 /* The printer stays inside summary_len whatever the bytes claim, prints the
- * entries that are whole and then says the list is malformed. */
+ * entries that are whole and then says the list is malformed; every record
+ * ends with the newline that closes it in the summary. */
 TEST(FailureList, UntrustedListsPrintOnlyWholeEntries)
 {
     const bytes a = entry("dir:case", "t.c:9:body", "x > 0");
@@ -291,23 +294,23 @@ TEST(FailureList, UntrustedListsPrintOnlyWholeEntries)
         {"entries after the end byte are ignored", cat({a, END, b, END}), a_lines},
     };
     for (const row &r : rows) {
-        EXPECT_EQ(r.out, print_list(r.list, 4, 9)) << r.what;
+        EXPECT_EQ(r.out + "\n", print_list(r.list, 4, 9)) << r.what;
     }
 
     /* A remote sender is named by its node in the malformed line. */
     EXPECT_EQ("---- dir:case:[PROC 4 node=192.168.100.200]\n     t.c:9:body()\n     condition(x > 0)\n"
-              "     <malformed summary from node=192.168.100.200>\n",
+              "     <malformed summary from node=192.168.100.200>\n\n",
               reported(a, 4, 0, "192.168.100.200").print());
 
     /* A summary pointer without bytes is an empty, malformed list. */
     reported none({}, 4, 9);
     char byte = static_cast<char>(KEL_FL_END);
     none.rec.summary_len = 0;
-    EXPECT_EQ(malformed, none.print());
+    EXPECT_EQ(malformed + "\n", none.print());
     none.rec.summary = &byte;
-    EXPECT_EQ(malformed, none.print());
+    EXPECT_EQ(malformed + "\n", none.print());
     none.rec.summary_len = 1;
-    EXPECT_EQ("", none.print());
+    EXPECT_EQ("\n", none.print());
     none.rec.summary = NULL; /* not ours to free */
 }
 
@@ -325,7 +328,7 @@ TEST(FailureList, ReaderTrustsOnlySummaryLen)
     }
     list.push_back(KEL_FL_END);
     list.resize(5000, 0xEE);
-    EXPECT_EQ(want, print_list(list, 1, 5));
+    EXPECT_EQ(want + "\n", print_list(list, 1, 5));
 
     /* The same bytes with summary_len stopping inside the sixth entry. */
     bytes cut(list.begin(), list.begin() + static_cast<long>(5 * e.size() + 150));
@@ -334,5 +337,5 @@ TEST(FailureList, ReaderTrustsOnlySummaryLen)
         five += "---- " + std::string(100, 'p') + ":[PROC 1 pid=5]\n     " + std::string(100, 'l') +
                 "()\n     condition(" + std::string(60, 'c') + ")\n";
     }
-    EXPECT_EQ(five + "     <malformed summary from pid=5>\n", print_list(cut, 1, 5));
+    EXPECT_EQ(five + "     <malformed summary from pid=5>\n\n", print_list(cut, 1, 5));
 }

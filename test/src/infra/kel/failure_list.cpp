@@ -120,6 +120,34 @@ void print_entry(const char *area, const entry *e, uint16_t proc, const origin *
     }
 }
 
+/* Prints every whole entry of the list, then the cut line, or the malformed
+ * line when the bytes end before an end byte or an entry runs past size. */
+void print_list(const char *text, size_t size, uint16_t proc, const origin *o)
+{
+    const uint8_t *area = reinterpret_cast<const uint8_t *>(text);
+    size_t pos = 0;
+    for (;;) {
+        if (pos >= size) {
+            print_malformed(o);
+            return;
+        }
+        if (area[pos] == KEL_FL_END) {
+            return;
+        }
+        if (area[pos] == KEL_FL_TRUNCATED) {
+            print_truncated(o);
+            return;
+        }
+        entry e;
+        if (!decode_entry(area, size, pos, &e)) {
+            print_malformed(o);
+            return;
+        }
+        print_entry(text, &e, proc, o);
+        pos = e.next;
+    }
+}
+
 } // namespace
 
 void kel__fl_init(uint8_t *area, size_t size, size_t *used)
@@ -178,9 +206,9 @@ void kel__fl_append(uint8_t *area, size_t size, size_t *used, const kel_failed_i
     free(path);
 }
 
-/* Prints every whole entry of the record's list, then the cut line, or the
- * malformed line when the bytes end before an end byte or an entry runs past
- * summary_len. The closing newline of the record is the caller's. */
+
+/* The record's list as the summary shows it, then the newline that closes
+ * every record of the summary. Only summary_len bytes are read. */
 void kel__fl_print_reported(const kel_failed_info_t *rec)
 {
     if (rec == NULL) {
@@ -188,29 +216,6 @@ void kel__fl_print_reported(const kel_failed_info_t *rec)
     }
     origin o;
     origin_init(&o, rec);
-
-    const char *text = rec->summary;
-    const uint8_t *area = reinterpret_cast<const uint8_t *>(text);
-    size_t size = text != NULL ? rec->summary_len : 0;
-    size_t pos = 0;
-    for (;;) {
-        if (pos >= size) {
-            print_malformed(&o);
-            return;
-        }
-        if (area[pos] == KEL_FL_END) {
-            return;
-        }
-        if (area[pos] == KEL_FL_TRUNCATED) {
-            print_truncated(&o);
-            return;
-        }
-        entry e;
-        if (!decode_entry(area, size, pos, &e)) {
-            print_malformed(&o);
-            return;
-        }
-        print_entry(text, &e, rec->proc, &o);
-        pos = e.next;
-    }
+    print_list(rec->summary, rec->summary != NULL ? rec->summary_len : 0, rec->proc, &o);
+    printf(KEL_MSG_FL_RECORD_END);
 }

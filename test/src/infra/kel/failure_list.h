@@ -17,7 +17,8 @@ void kel__fl_init(uint8_t *area, size_t size, size_t *used);
 /* Appends one entry built from a local record; when it does not fit, writes
  * 0xFF and every later append does nothing. */
 void kel__fl_append(uint8_t *area, size_t size, size_t *used, const kel_failed_info_t *rec);
-/* Prints a reported record (local 0) for the summary of failed tests. */
+/* Prints a reported record (local 0) for the summary of failed tests,
+ * ending with the newline that closes the record. */
 void kel__fl_print_reported(const kel_failed_info_t *rec);
 
 #endif

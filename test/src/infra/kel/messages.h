@@ -182,6 +182,8 @@
 /* The bytes do not form a list: printed after the entries that were whole. */
 #define KEL_MSG_FL_MALFORMED_NODE "     <malformed summary from node=%s>\n"
 #define KEL_MSG_FL_MALFORMED_PID "     <malformed summary from pid=%d>\n"
+/* Closes a reported record in the summary of failed tests. */
+#define KEL_MSG_FL_RECORD_END "\n"
 
 /* --- performance measurement ------------------------------------------- */
 #define KEL_MSG_PERF_NULL_DESC "Warning: kel_start_perf() called with null desc"

@@ -1,0 +1,587 @@
+/*
+ * dispatcher_test.cpp - the dispatcher, its timers and watched booleans.
+ *
+ * Waits are measured, not assumed: a wait ends at its timer's deadline and
+ * not before, a boolean set from another thread wakes a blocked wait, a
+ * timer re-armed on every pass never fires while passes keep coming, and a
+ * second of blocking costs almost no CPU time (so the wait does not poll).
+ * Handlers call back into the dispatcher and take a lock that setters hold
+ * while they set, as the event checker does.
+ */
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "orv.h"
+
+namespace {
+
+uint64_t now_ms()
+{
+    struct timespec ts;
+    orv_time_get_timespec(&ts);
+    return orv_time_timespec_to_msec64(&ts);
+}
+
+struct timespec ms(uint64_t m)
+{
+    struct timespec ts;
+    orv_time_msec64_to_timespec(m, &ts);
+    return ts;
+}
+
+uint64_t thread_cpu_us()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_THREAD, &ru);
+    return static_cast<uint64_t>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000000u +
+           static_cast<uint64_t>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+}
+
+struct timer_log {
+    int fired = 0;
+    orv_dm_t *dm = nullptr;
+    orv_dm_timer_t *timer = nullptr;
+};
+
+void on_timer(orv_dm_t *dm, orv_dm_timer_t *timer, void *ctx)
+{
+    timer_log *log = static_cast<timer_log *>(ctx);
+    log->fired++;
+    log->dm = dm;
+    log->timer = timer;
+}
+
+struct wb_log {
+    int runs = 0;
+    bool value_seen = false;
+    orv_dm_wb_t *wb = nullptr;
+};
+
+void on_wb(orv_dm_wb_t *wb, void *ctx)
+{
+    wb_log *log = static_cast<wb_log *>(ctx);
+    log->runs++;
+    log->wb = wb;
+    orv_dm_watched_boolean_get(wb, &log->value_seen);
+}
+
+/* Sets a boolean to true from another thread after a delay. */
+struct late_setter {
+    orv_dm_wb_t *wb;
+    uint32_t delay_ms;
+};
+
+void *set_later(void *arg)
+{
+    late_setter *s = static_cast<late_setter *>(arg);
+    orv_time_sleep(s->delay_ms);
+    orv_dm_watched_boolean_set(s->wb, true);
+    return nullptr;
+}
+
+} // namespace
+
+TEST(Dispatcher, TimerFiresAtItsDeadlineAndNotBefore)
+{
+    orv_dm_t *dm = nullptr;
+    ASSERT_EQ(orv_dm_create(&dm, "orv test", ORV_DM_THREAD_SAFE), 0u);
+    timer_log log;
+    orv_dm_timer_t *t = nullptr;
+    ASSERT_EQ(orv_dm_timer_register(dm, &t, on_timer, &log), 0u);
+    ASSERT_NE(t, nullptr);
+
+    struct timespec left;
+    ASSERT_EQ(orv_dm_timer_gettime(dm, t, &left), 0u);
+    EXPECT_EQ(orv_time_timespec_to_msec64(&left), 0u) << "a new timer is disarmed";
+
+    struct timespec rel = ms(200);
+    uint64_t start = now_ms();
+    ASSERT_EQ(orv_dm_timer_settime(dm, t, &rel), 0u);
+    ASSERT_EQ(orv_dm_timer_gettime(dm, t, &left), 0u);
+    EXPECT_GT(left.tv_sec * 1000000000L + left.tv_nsec, 0);
+    EXPECT_LE(orv_time_timespec_to_msec64(&left), 200u);
+
+    /* Dispatching before the deadline runs nothing. */
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(log.fired, 0);
+
+    ASSERT_EQ(orv_dm_wait(dm), 0u);
+    uint64_t elapsed = now_ms() - start;
+    EXPECT_GE(elapsed, 200u);
+    EXPECT_LT(elapsed, 10000u);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(log.fired, 1);
+    EXPECT_EQ(log.dm, dm);
+    EXPECT_EQ(log.timer, t);
+    ASSERT_EQ(orv_dm_timer_gettime(dm, t, &left), 0u);
+    EXPECT_EQ(left.tv_sec, 0);
+    EXPECT_EQ(left.tv_nsec, 0);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(log.fired, 1) << "one-shot";
+
+    /* Zero disarms: the first timer stays silent while a second one fires. */
+    timer_log log2;
+    orv_dm_timer_t *t2 = nullptr;
+    ASSERT_EQ(orv_dm_timer_register(dm, &t2, on_timer, &log2), 0u);
+    rel = ms(50);
+    ASSERT_EQ(orv_dm_timer_settime(dm, t, &rel), 0u);
+    struct timespec zero = ms(0);
+    ASSERT_EQ(orv_dm_timer_settime(dm, t, &zero), 0u);
+    rel = ms(150);
+    start = now_ms();
+    ASSERT_EQ(orv_dm_timer_settime(dm, t2, &rel), 0u);
+    ASSERT_EQ(orv_dm_wait(dm), 0u);
+    EXPECT_GE(now_ms() - start, 150u);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(log.fired, 1);
+    EXPECT_EQ(log2.fired, 1);
+
+    /* Registering with neither handler nor context releases the timer. */
+    ASSERT_EQ(orv_dm_timer_register(dm, &t, nullptr, nullptr), 0u);
+    EXPECT_EQ(t, nullptr);
+    EXPECT_EQ(orv_dm_timer_register(dm, &t, nullptr, nullptr), static_cast<uint32_t>(EINVAL));
+
+    /* Bad arguments. */
+    orv_dm_t *other = nullptr;
+    ASSERT_EQ(orv_dm_create(&other, "other", 0), 0u);
+    EXPECT_EQ(orv_dm_timer_settime(other, t2, &rel), static_cast<uint32_t>(EINVAL));
+    EXPECT_EQ(orv_dm_timer_settime(dm, t2, nullptr), static_cast<uint32_t>(EINVAL));
+    struct timespec bad = {0, 1000000000L};
+    EXPECT_EQ(orv_dm_timer_settime(dm, t2, &bad), static_cast<uint32_t>(EINVAL));
+    EXPECT_EQ(orv_dm_timer_gettime(dm, t2, nullptr), static_cast<uint32_t>(EINVAL));
+    EXPECT_EQ(orv_dm_create(&other, "x", 0x80), static_cast<uint32_t>(EINVAL));
+    EXPECT_EQ(orv_dm_destroy(other), 0u);
+
+    /* Destroy releases the remaining timer, armed or not (ASan checks). */
+    ASSERT_EQ(orv_dm_timer_settime(dm, t2, &rel), 0u);
+    EXPECT_EQ(orv_dm_destroy(dm), 0u);
+}
+
+TEST(Dispatcher, BooleanSetWhileNobodyWaitsStaysReady)
+{
+    orv_dm_t *dm = nullptr;
+    ASSERT_EQ(orv_dm_create(&dm, "orv test", 0), 0u);
+    orv_dm_wb_t *wb = nullptr;
+    ASSERT_EQ(orv_dm_watched_boolean_create("orv wb", false, &wb), 0u);
+    wb_log log;
+    ASSERT_EQ(orv_dm_watched_boolean_register(dm, wb, on_wb, &log), 0u);
+    EXPECT_EQ(orv_dm_watched_boolean_register(dm, wb, on_wb, &log), static_cast<uint32_t>(EBUSY));
+    EXPECT_EQ(orv_dm_watched_boolean_destroy(wb), static_cast<uint32_t>(EBUSY));
+
+    /* Set before anybody waits: the wait returns at once, the dispatch runs
+     * the handler once for both sets. */
+    ASSERT_EQ(orv_dm_watched_boolean_set(wb, true), 0u);
+    ASSERT_EQ(orv_dm_watched_boolean_set(wb, true), 0u);
+    ASSERT_EQ(orv_dm_wait(dm), 0u);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(log.runs, 1);
+    EXPECT_EQ(log.wb, wb);
+    EXPECT_TRUE(log.value_seen);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(log.runs, 1) << "nothing ready, nothing runs";
+
+    /* Setting false makes nothing ready; the value reads back. */
+    bool v = true;
+    ASSERT_EQ(orv_dm_watched_boolean_set(wb, false), 0u);
+    ASSERT_EQ(orv_dm_watched_boolean_get(wb, &v), 0u);
+    EXPECT_FALSE(v);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(log.runs, 1);
+
+    /* A boolean that is already true when registered is ready at once. */
+    ASSERT_EQ(orv_dm_watched_boolean_deregister(dm, wb), 0u);
+    EXPECT_EQ(orv_dm_watched_boolean_deregister(dm, wb), static_cast<uint32_t>(ENOENT));
+    ASSERT_EQ(orv_dm_watched_boolean_set(wb, true), 0u);
+    ASSERT_EQ(orv_dm_watched_boolean_register(dm, wb, on_wb, &log), 0u);
+    ASSERT_EQ(orv_dm_wait(dm), 0u);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(log.runs, 2);
+
+    /* After deregistering, sets no longer reach the dispatcher: only the
+     * timer ends the wait and only its handler runs. */
+    ASSERT_EQ(orv_dm_watched_boolean_deregister(dm, wb), 0u);
+    ASSERT_EQ(orv_dm_watched_boolean_set(wb, true), 0u);
+    timer_log tlog;
+    orv_dm_timer_t *t = nullptr;
+    ASSERT_EQ(orv_dm_timer_register(dm, &t, on_timer, &tlog), 0u);
+    struct timespec rel = ms(50);
+    ASSERT_EQ(orv_dm_timer_settime(dm, t, &rel), 0u);
+    uint64_t start = now_ms();
+    ASSERT_EQ(orv_dm_wait(dm), 0u);
+    EXPECT_GE(now_ms() - start, 50u);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(tlog.fired, 1);
+    EXPECT_EQ(log.runs, 2);
+
+    /* Destroying the dispatcher deregisters the boolean, which then can be
+     * registered elsewhere and destroyed. */
+    ASSERT_EQ(orv_dm_watched_boolean_register(dm, wb, on_wb, &log), 0u);
+    ASSERT_EQ(orv_dm_destroy(dm), 0u);
+    orv_dm_t *dm2 = nullptr;
+    ASSERT_EQ(orv_dm_create(&dm2, "second", 0), 0u);
+    ASSERT_EQ(orv_dm_watched_boolean_register(dm2, wb, on_wb, &log), 0u);
+    ASSERT_EQ(orv_dm_wait(dm2), 0u); /* still true: ready at registration */
+    ASSERT_EQ(orv_dm_dispatch(dm2), 0u);
+    EXPECT_EQ(log.runs, 3);
+    ASSERT_EQ(orv_dm_watched_boolean_deregister(dm2, wb), 0u);
+    EXPECT_EQ(orv_dm_watched_boolean_destroy(wb), 0u);
+    EXPECT_EQ(orv_dm_destroy(dm2), 0u);
+}
+
+namespace {
+
+/* Ping-pong between a setter thread and the waiting thread: the setter sets
+ * the boolean only once the previous set was dispatched, so each set finds
+ * the waiter blocked (or about to block). */
+struct pingpong {
+    orv_dm_wb_t *wb;
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
+    int dispatched = 0;
+    int rounds = 0;
+};
+
+void *pingpong_setter(void *arg)
+{
+    pingpong *p = static_cast<pingpong *>(arg);
+    for (int r = 0; r < p->rounds; r++) {
+        pthread_mutex_lock(&p->mutex);
+        while (p->dispatched < r)
+            pthread_cond_wait(&p->cond, &p->mutex);
+        pthread_mutex_unlock(&p->mutex);
+        orv_dm_watched_boolean_set(p->wb, true);
+    }
+    return nullptr;
+}
+
+void pingpong_handler(orv_dm_wb_t *, void *ctx)
+{
+    pingpong *p = static_cast<pingpong *>(ctx);
+    pthread_mutex_lock(&p->mutex);
+    p->dispatched++;
+    pthread_cond_signal(&p->cond);
+    pthread_mutex_unlock(&p->mutex);
+}
+
+} // namespace
+
+TEST(Dispatcher, BooleansSetFromOtherThreadsWakeABlockedWait)
+{
+    orv_dm_t *dm = nullptr;
+    ASSERT_EQ(orv_dm_create(&dm, "orv test", 0), 0u);
+
+    /* One late set: the wait blocks until it comes. */
+    orv_dm_wb_t *wb = nullptr;
+    ASSERT_EQ(orv_dm_watched_boolean_create("late", false, &wb), 0u);
+    wb_log log;
+    ASSERT_EQ(orv_dm_watched_boolean_register(dm, wb, on_wb, &log), 0u);
+    late_setter s = {wb, 100};
+    orv_thread_t id;
+    uint64_t start = now_ms();
+    ASSERT_EQ(orv_thread_create(&id, nullptr, set_later, &s, "orv setter"), 0u);
+    ASSERT_EQ(orv_dm_wait(dm), 0u);
+    EXPECT_GE(now_ms() - start, 100u);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(log.runs, 1);
+    ASSERT_EQ(orv_thread_join(id, nullptr), 0u);
+
+    /* Many rounds against a second boolean. */
+    pingpong p;
+    p.rounds = 300;
+    ASSERT_EQ(orv_dm_watched_boolean_create("pingpong", false, &p.wb), 0u);
+    ASSERT_EQ(orv_dm_watched_boolean_register(dm, p.wb, pingpong_handler, &p), 0u);
+    ASSERT_EQ(orv_thread_create(&id, nullptr, pingpong_setter, &p, "orv pingpong"), 0u);
+    for (;;) {
+        pthread_mutex_lock(&p.mutex);
+        bool finished = p.dispatched == p.rounds;
+        pthread_mutex_unlock(&p.mutex);
+        if (finished)
+            break;
+        ASSERT_EQ(orv_dm_wait(dm), 0u);
+        ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    }
+    ASSERT_EQ(orv_thread_join(id, nullptr), 0u);
+    EXPECT_EQ(p.dispatched, p.rounds);
+    EXPECT_EQ(log.runs, 1);
+
+    ASSERT_EQ(orv_dm_watched_boolean_deregister(dm, wb), 0u);
+    ASSERT_EQ(orv_dm_watched_boolean_deregister(dm, p.wb), 0u);
+    EXPECT_EQ(orv_dm_watched_boolean_destroy(wb), 0u);
+    EXPECT_EQ(orv_dm_watched_boolean_destroy(p.wb), 0u);
+    EXPECT_EQ(orv_dm_destroy(dm), 0u);
+}
+
+namespace {
+
+/* A heartbeat source: each pass, after the waiter has re-armed its timer,
+ * the thread pauses a few milliseconds and sets the boolean. */
+struct heartbeat {
+    orv_dm_wb_t *wb;
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
+    int armed_passes = 0;
+    int beats = 0;
+};
+
+void *beat(void *arg)
+{
+    heartbeat *h = static_cast<heartbeat *>(arg);
+    for (int i = 0; i < h->beats; i++) {
+        pthread_mutex_lock(&h->mutex);
+        while (h->armed_passes <= i)
+            pthread_cond_wait(&h->cond, &h->mutex);
+        pthread_mutex_unlock(&h->mutex);
+        orv_time_sleep(5);
+        orv_dm_watched_boolean_set(h->wb, true);
+    }
+    return nullptr;
+}
+
+void clear_beat(orv_dm_wb_t *wb, void *ctx)
+{
+    static_cast<wb_log *>(ctx)->runs++;
+    orv_dm_watched_boolean_set(wb, false);
+}
+
+} // namespace
+
+TEST(Dispatcher, TimerReArmedEveryPassNeverFiresWhilePassesCome)
+{
+    orv_dm_t *dm = nullptr;
+    ASSERT_EQ(orv_dm_create(&dm, "orv test", 0), 0u);
+    timer_log tlog;
+    orv_dm_timer_t *t = nullptr;
+    ASSERT_EQ(orv_dm_timer_register(dm, &t, on_timer, &tlog), 0u);
+    heartbeat h;
+    h.beats = 20;
+    ASSERT_EQ(orv_dm_watched_boolean_create("beat", false, &h.wb), 0u);
+    wb_log blog;
+    ASSERT_EQ(orv_dm_watched_boolean_register(dm, h.wb, clear_beat, &blog), 0u);
+    orv_thread_t id;
+    ASSERT_EQ(orv_thread_create(&id, nullptr, beat, &h, "orv heartbeat"), 0u);
+
+    struct timespec rel = ms(500);
+    uint64_t start = now_ms();
+    uint64_t last_arm = 0;
+    int passes = 0;
+    while (tlog.fired == 0) {
+        last_arm = now_ms();
+        ASSERT_EQ(orv_dm_timer_settime(dm, t, &rel), 0u);
+        pthread_mutex_lock(&h.mutex);
+        h.armed_passes++;
+        pthread_cond_signal(&h.cond);
+        pthread_mutex_unlock(&h.mutex);
+        ASSERT_EQ(orv_dm_wait(dm), 0u);
+        ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+        passes++;
+        ASSERT_LE(passes, h.beats + 1) << "the loop should end by the timer";
+    }
+    uint64_t end = now_ms();
+    /* Should the timer have fired early, release the beat thread anyway. */
+    pthread_mutex_lock(&h.mutex);
+    h.armed_passes = h.beats;
+    pthread_cond_signal(&h.cond);
+    pthread_mutex_unlock(&h.mutex);
+    ASSERT_EQ(orv_thread_join(id, nullptr), 0u);
+    /* Every beat gave one pass; the timer fired only on the pass after the
+     * last beat, a full time-out after its last re-arm. */
+    EXPECT_EQ(blog.runs, h.beats);
+    EXPECT_EQ(passes, h.beats + 1);
+    EXPECT_EQ(tlog.fired, 1);
+    EXPECT_GE(end - last_arm, 500u);
+    EXPECT_GE(end - start, 500u + 5u * static_cast<uint64_t>(h.beats));
+
+    ASSERT_EQ(orv_dm_timer_register(dm, &t, nullptr, nullptr), 0u);
+    ASSERT_EQ(orv_dm_watched_boolean_deregister(dm, h.wb), 0u);
+    EXPECT_EQ(orv_dm_watched_boolean_destroy(h.wb), 0u);
+    EXPECT_EQ(orv_dm_destroy(dm), 0u);
+}
+
+TEST(Dispatcher, BlockedWaitUsesAlmostNoCpu)
+{
+    orv_dm_t *dm = nullptr;
+    ASSERT_EQ(orv_dm_create(&dm, "orv test", 0), 0u);
+
+    /* Blocked on a timer for a second. */
+    timer_log tlog;
+    orv_dm_timer_t *t = nullptr;
+    ASSERT_EQ(orv_dm_timer_register(dm, &t, on_timer, &tlog), 0u);
+    struct timespec rel = ms(1000);
+    ASSERT_EQ(orv_dm_timer_settime(dm, t, &rel), 0u);
+    uint64_t cpu0 = thread_cpu_us();
+    uint64_t start = now_ms();
+    ASSERT_EQ(orv_dm_wait(dm), 0u);
+    uint64_t wall = now_ms() - start;
+    uint64_t cpu = thread_cpu_us() - cpu0;
+    EXPECT_GE(wall, 1000u);
+    EXPECT_LT(cpu, 100000u) << "CPU microseconds spent in a 1 s wait";
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(tlog.fired, 1);
+
+    /* Blocked with no timer armed until another thread sets a boolean. */
+    orv_dm_wb_t *wb = nullptr;
+    ASSERT_EQ(orv_dm_watched_boolean_create("late", false, &wb), 0u);
+    wb_log log;
+    ASSERT_EQ(orv_dm_watched_boolean_register(dm, wb, on_wb, &log), 0u);
+    late_setter s = {wb, 500};
+    orv_thread_t id;
+    cpu0 = thread_cpu_us();
+    start = now_ms();
+    ASSERT_EQ(orv_thread_create(&id, nullptr, set_later, &s, "orv setter"), 0u);
+    ASSERT_EQ(orv_dm_wait(dm), 0u);
+    wall = now_ms() - start;
+    cpu = thread_cpu_us() - cpu0;
+    EXPECT_GE(wall, 500u);
+    EXPECT_LT(cpu, 100000u);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(log.runs, 1);
+    ASSERT_EQ(orv_thread_join(id, nullptr), 0u);
+
+    ASSERT_EQ(orv_dm_watched_boolean_deregister(dm, wb), 0u);
+    EXPECT_EQ(orv_dm_watched_boolean_destroy(wb), 0u);
+    EXPECT_EQ(orv_dm_destroy(dm), 0u);
+}
+
+namespace {
+
+/* The event checker's shape: submitters hold their own mutex while they set
+ * the boolean; the handler takes the same mutex and resets the boolean. */
+struct submitters {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    orv_dm_wb_t *wb = nullptr;
+    uint32_t submitted = 0; /* under mutex */
+    uint32_t seen = 0;      /* under mutex, by the handler */
+    int handler_runs = 0;
+};
+
+constexpr int SUBMITTERS = 4;
+constexpr uint32_t SUBMISSIONS = 2000;
+
+void *submit(void *arg)
+{
+    submitters *s = static_cast<submitters *>(arg);
+    for (uint32_t i = 0; i < SUBMISSIONS; i++) {
+        pthread_mutex_lock(&s->mutex);
+        s->submitted++;
+        orv_dm_watched_boolean_set(s->wb, true);
+        pthread_mutex_unlock(&s->mutex);
+        if (i % 64 == 0)
+            orv_thread_may_yield();
+    }
+    return nullptr;
+}
+
+void submit_handler(orv_dm_wb_t *wb, void *ctx)
+{
+    submitters *s = static_cast<submitters *>(ctx);
+    pthread_mutex_lock(&s->mutex);
+    s->seen = s->submitted;
+    s->handler_runs++;
+    orv_dm_watched_boolean_set(wb, false);
+    pthread_mutex_unlock(&s->mutex);
+}
+
+} // namespace
+
+TEST(Dispatcher, HandlersTakeTheLockSettersHoldWithoutDeadlock)
+{
+    orv_dm_t *dm = nullptr;
+    ASSERT_EQ(orv_dm_create(&dm, "orv test", 0), 0u);
+    submitters s;
+    ASSERT_EQ(orv_dm_watched_boolean_create("submit", false, &s.wb), 0u);
+    ASSERT_EQ(orv_dm_watched_boolean_register(dm, s.wb, submit_handler, &s), 0u);
+    orv_thread_t ids[SUBMITTERS];
+    for (auto &id : ids)
+        ASSERT_EQ(orv_thread_create(&id, nullptr, submit, &s, "orv submitter"), 0u);
+    const uint32_t total = SUBMITTERS * SUBMISSIONS;
+    for (;;) {
+        ASSERT_EQ(orv_dm_wait(dm), 0u);
+        ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+        pthread_mutex_lock(&s.mutex);
+        bool all_seen = s.seen == total;
+        pthread_mutex_unlock(&s.mutex);
+        if (all_seen)
+            break;
+    }
+    for (orv_thread_t id : ids)
+        ASSERT_EQ(orv_thread_join(id, nullptr), 0u);
+    /* The last submission made the dispatcher ready once more at most. */
+    EXPECT_GE(s.handler_runs, 1);
+    EXPECT_LE(static_cast<uint32_t>(s.handler_runs), total);
+    ASSERT_EQ(orv_dm_watched_boolean_deregister(dm, s.wb), 0u);
+    EXPECT_EQ(orv_dm_watched_boolean_destroy(s.wb), 0u);
+    EXPECT_EQ(orv_dm_destroy(dm), 0u);
+}
+
+namespace {
+
+struct reentry {
+    orv_dm_timer_t *timer = nullptr;
+    orv_dm_timer_t *victim = nullptr;
+    orv_dm_wb_t *wb = nullptr;
+    int timer_runs = 0;
+    int victim_runs = 0;
+    int wb_runs = 0;
+};
+
+/* Runs first in its batch: releases its own timer and a second timer that
+ * expired in the same batch, which then must not run. */
+void releasing_timer(orv_dm_t *dm, orv_dm_timer_t *, void *ctx)
+{
+    reentry *r = static_cast<reentry *>(ctx);
+    r->timer_runs++;
+    orv_dm_timer_register(dm, &r->timer, nullptr, nullptr);
+    orv_dm_timer_register(dm, &r->victim, nullptr, nullptr);
+}
+
+void victim_timer(orv_dm_t *, orv_dm_timer_t *, void *ctx)
+{
+    static_cast<reentry *>(ctx)->victim_runs++;
+}
+
+/* Sets its own boolean again: that belongs to the next dispatch, so one
+ * dispatch cannot spin forever. */
+void resetting_wb(orv_dm_wb_t *wb, void *ctx)
+{
+    reentry *r = static_cast<reentry *>(ctx);
+    r->wb_runs++;
+    orv_dm_watched_boolean_set(wb, true);
+}
+
+} // namespace
+
+TEST(Dispatcher, HandlersMayCallBackIntoTheDispatcher)
+{
+    orv_dm_t *dm = nullptr;
+    ASSERT_EQ(orv_dm_create(&dm, "orv test", 0), 0u);
+    reentry r;
+    ASSERT_EQ(orv_dm_timer_register(dm, &r.timer, releasing_timer, &r), 0u);
+    ASSERT_EQ(orv_dm_timer_register(dm, &r.victim, victim_timer, &r), 0u);
+    struct timespec rel = ms(20);
+    ASSERT_EQ(orv_dm_timer_settime(dm, r.timer, &rel), 0u);
+    ASSERT_EQ(orv_dm_timer_settime(dm, r.victim, &rel), 0u);
+    /* Wait until both have expired, then dispatch them in one batch. */
+    orv_time_sleep(40);
+    ASSERT_EQ(orv_dm_wait(dm), 0u);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(r.timer_runs, 1);
+    EXPECT_EQ(r.victim_runs, 0);
+    EXPECT_EQ(r.timer, nullptr);
+    EXPECT_EQ(r.victim, nullptr);
+
+    ASSERT_EQ(orv_dm_watched_boolean_create("again", true, &r.wb), 0u);
+    ASSERT_EQ(orv_dm_watched_boolean_register(dm, r.wb, resetting_wb, &r), 0u);
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(r.wb_runs, 1);
+    ASSERT_EQ(orv_dm_wait(dm), 0u) << "the handler's own set is ready for the next wait";
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u);
+    EXPECT_EQ(r.wb_runs, 2);
+
+    /* Left registered on purpose: destroy deregisters it. */
+    EXPECT_EQ(orv_dm_destroy(dm), 0u);
+    EXPECT_EQ(orv_dm_watched_boolean_destroy(r.wb), 0u);
+}
