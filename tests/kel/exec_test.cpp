@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <atomic>
 #include <string>
 
 #include "kel_run_helper.h"
@@ -15,7 +16,7 @@ namespace {
 std::string F = __FILE__;
 int line_fail, line_assert, line_setup_fail, line_teardown_fail, line_token_fail;
 std::string log_text;
-int token_checks;
+std::atomic<int> token_checks;
 
 void body_pass2()
 {

@@ -34,8 +34,9 @@ uint32_t errno_or(int fallback)
     return errno != 0 ? static_cast<uint32_t>(errno) : static_cast<uint32_t>(fallback);
 }
 
-/* Closes the connection after a failed transfer, keeping the transfer's error
- * in errno's place for the caller. */
+/* Closes the connection after a failed transfer and returns the transfer's
+ * code, taken before close could change errno. The handle becomes -1 so that
+ * a caller's stray close cannot hit a descriptor reused meanwhile. */
 uint32_t drop_connection(kel_od_handle_t *handle, uint32_t code)
 {
     close(*handle);

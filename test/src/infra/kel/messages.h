@@ -32,6 +32,17 @@
 #define KEL_FIXTURE_CHECK_LINE 752
 #define KEL_FIXTURE_CHECK_COND "kel_check_ok()"
 
+/* --- threads and sequencers -------------------------------------------- */
+#define KEL_THREAD_NAME_SPAWNED "KEL Spawned Test"
+#define KEL_THREAD_NAME_SEQUENCER "KEL Test Sequencer"
+#define KEL_MSG_SEQ_INFO_ALLOC "KEL: spawn_info alloc for seq thread failed\n"
+#define KEL_FMT_SEQ_CREATE "KEL: cannot create sequencer thread rc=%d\n"
+#define KEL_MSG_SPAWN_INFO_ALLOC "KEL: spawn_info calloc failed\n"
+#define KEL_FMT_SPAWN_CREATE "KEL: orv_thread_create failed rc=%d\n"
+#define KEL_MSG_SEQ_SYNCVAR_ALLOC "KEL: kel_spawned_tc_sequencer syncvar alloc failed\n"
+/* The folder's own counter cannot be made: its children are not started. */
+#define KEL_MSG_FOLDER_SYNCVAR_ALLOC "KEL: kel_exec_tc syncvar alloc failed\n"
+
 /* --- checks and logging ------------------------------------------------ */
 #define KEL_FMT_NOT_ENABLED "%s: cannot be called from non kel-enabled thread\n"
 #define KEL_FMT_CHECK_NOT_ENABLED "%s:%d:%s(): %s cannot be called from non kel-enabled thread!\n"

@@ -122,7 +122,8 @@ kel_tc_t *kel_tc_select(kel_tc_t *node, kel_args_t *args)
             return nullptr;
         kel_tc_t *child = match_child(parent, token);
         if (child == nullptr) {
-            /* A long token is cut to the 127 characters the table holds. */
+            /* Cutting a long token is intended; taking the length tells the
+             * compiler so. */
             const int len = snprintf(args->error, sizeof(args->error), KEL_MSG_INVALID_TC_NAME, token);
             (void)len;
             return nullptr;

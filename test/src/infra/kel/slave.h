@@ -1,0 +1,21 @@
+/*
+ * slave.h - running a test case in a slave process (or, for a remote child,
+ * through the agent of its node) and the folder's results segment.
+ */
+#ifndef KEL_SLAVE_H
+#define KEL_SLAVE_H
+
+#include "kel_types.h"
+
+/* Opens the results segment of the multi folder whose context is folder_ctx
+ * (one slot per local task of its selected children). Prints the failure and
+ * leaves res->base NULL when it cannot; callers try again before the next
+ * child. */
+void kel__res_open(kel_res_shm_t *res, kel_tctx_t *folder_ctx);
+/* Closes and unlinks the segment if it was opened. */
+void kel__res_close(kel_res_shm_t *res);
+/* Runs the record's test case out of process and folds its outcome into the
+ * instance. Called on the spawned test thread. */
+void kel_fork_exec_tc(spawn_info *info);
+
+#endif
