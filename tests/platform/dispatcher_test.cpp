@@ -33,12 +33,23 @@ struct timespec ms(uint64_t m)
     return ts;
 }
 
-uint64_t thread_cpu_us()
+/* CPU time and voluntary context switches of the calling thread. A blocked
+ * thread uses no CPU and switches once per sleep; a thread that polls, even
+ * with short sleeps, switches once per poll. */
+struct thread_usage {
+    uint64_t cpu_us;
+    uint64_t switches;
+};
+
+thread_usage usage_now()
 {
     struct rusage ru;
     getrusage(RUSAGE_THREAD, &ru);
-    return static_cast<uint64_t>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000000u +
-           static_cast<uint64_t>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+    thread_usage u;
+    u.cpu_us = static_cast<uint64_t>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000000u +
+               static_cast<uint64_t>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+    u.switches = static_cast<uint64_t>(ru.ru_nvcsw);
+    return u;
 }
 
 struct timer_log {
@@ -412,13 +423,14 @@ TEST(Dispatcher, BlockedWaitUsesAlmostNoCpu)
     ASSERT_EQ(orv_dm_timer_register(dm, &t, on_timer, &tlog), 0u);
     struct timespec rel = ms(1000);
     ASSERT_EQ(orv_dm_timer_settime(dm, t, &rel), 0u);
-    uint64_t cpu0 = thread_cpu_us();
+    thread_usage u0 = usage_now();
     uint64_t start = now_ms();
     ASSERT_EQ(orv_dm_wait(dm), 0u);
     uint64_t wall = now_ms() - start;
-    uint64_t cpu = thread_cpu_us() - cpu0;
+    thread_usage u1 = usage_now();
     EXPECT_GE(wall, 1000u);
-    EXPECT_LT(cpu, 100000u) << "CPU microseconds spent in a 1 s wait";
+    EXPECT_LT(u1.cpu_us - u0.cpu_us, 100000u) << "CPU microseconds spent in a 1 s wait";
+    EXPECT_LT(u1.switches - u0.switches, 20u) << "voluntary context switches in a 1 s wait";
     ASSERT_EQ(orv_dm_dispatch(dm), 0u);
     EXPECT_EQ(tlog.fired, 1);
 
@@ -429,14 +441,15 @@ TEST(Dispatcher, BlockedWaitUsesAlmostNoCpu)
     ASSERT_EQ(orv_dm_watched_boolean_register(dm, wb, on_wb, &log), 0u);
     late_setter s = {wb, 500};
     orv_thread_t id;
-    cpu0 = thread_cpu_us();
-    start = now_ms();
     ASSERT_EQ(orv_thread_create(&id, nullptr, set_later, &s, "orv setter"), 0u);
+    u0 = usage_now();
+    start = now_ms();
     ASSERT_EQ(orv_dm_wait(dm), 0u);
     wall = now_ms() - start;
-    cpu = thread_cpu_us() - cpu0;
-    EXPECT_GE(wall, 500u);
-    EXPECT_LT(cpu, 100000u);
+    u1 = usage_now();
+    EXPECT_GE(wall + 50u, 500u); /* the setter's clock started a little earlier */
+    EXPECT_LT(u1.cpu_us - u0.cpu_us, 100000u);
+    EXPECT_LT(u1.switches - u0.switches, 20u);
     ASSERT_EQ(orv_dm_dispatch(dm), 0u);
     EXPECT_EQ(log.runs, 1);
     ASSERT_EQ(orv_thread_join(id, nullptr), 0u);

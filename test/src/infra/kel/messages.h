@@ -196,6 +196,36 @@
 /* Closes a reported record in the summary of failed tests. */
 #define KEL_MSG_FL_RECORD_END "\n"
 
+/* --- slave processes --------------------------------------------------- */
+/* The folder's results segment (no newline after the open error). */
+#define KEL_FMT_RES_NAME "kel_res.%d.%d"
+#define KEL_FMT_RES_OPEN_ERROR \
+    "KEL: error opening shm (%s size %zd) for results from forked processes rc=%d (%s)"
+#define KEL_MSG_RES_NO_PROCESSES "KEL: error no processes to run\n"
+/* A slave never starts slaves of its own. */
+#define KEL_MSG_SLAVE_NESTED "   Cannot fork test case from a forked KEL process (not supported)\n"
+/* The folder has no slot for this task: nothing is forked. */
+#define KEL_MSG_SLAVE_NO_SLOT "FAILED: no result slot for this process\n"
+#define KEL_FMT_SLAVE_NO_ARGV "%s cannot allocate the slave's argument vector\n"
+/* -trace-forks: the head, then each argument followed by a blank. */
+#define KEL_MSG_SLAVE_EXEC_TRACE "----> EXEC:"
+#define KEL_FMT_SLAVE_EXEC_ARG "%s "
+/* Written by the forked child with write(2), followed by errno in decimal
+ * and no newline: after fork the child must not touch stdio. */
+#define KEL_MSG_CHILD_EXECVP_FAILED "child execvp failed errno="
+#define KEL_FMT_SLAVE_SPAWN_ERROR "--> spawn error=%d\n"
+#define KEL_MSG_SLAVE_SPAWN_PERROR "spawn error\n"
+/* How a slave ended, when it left no valid slot. */
+#define KEL_FMT_SLAVE_CORE_DUMPED "     ##### Process %d core dumped\n"
+#define KEL_FMT_SLAVE_SIGNALLED "     ##### Process %d terminated by signal\n"
+#define KEL_FMT_SLAVE_TERMINATED "     ##### Process %d terminated\n"
+#define KEL_FMT_SLAVE_DIRECT_EXIT "     ##### Process %d direct exit() rc=%d\n"
+#define KEL_MSG_SLAVE_FAILED "FAILED\n"
+#define KEL_FMT_SLAVE_CALLED_EXIT0 "FAILED:  ##### Did a test case in process %d call exit(0)?\n"
+
+/* --- remote execution -------------------------------------------------- */
+#define KEL_MSG_REMOTE_NOT_AVAILABLE "FAILED: remote execution is not available in this build\n"
+
 /* --- performance measurement ------------------------------------------- */
 #define KEL_MSG_PERF_NULL_DESC "Warning: kel_start_perf() called with null desc"
 #define KEL_MSG_PERF_NO_START "kel_stop_perf: called without an orv_start_perf()"

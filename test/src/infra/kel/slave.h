@@ -17,5 +17,11 @@ void kel__res_close(kel_res_shm_t *res);
 /* Runs the record's test case out of process and folds its outcome into the
  * instance. Called on the spawned test thread. */
 void kel_fork_exec_tc(spawn_info *info);
+/* Queues a reported failure record (local 0) for the summary. Takes summary
+ * (a heap copy of a packed failure list of summary_len bytes); on failure
+ * prints the allocation error and frees it. pid is the slave's, 0 for a
+ * remote process, whose node is then given. */
+void keep_failed_test_info_forked(kel_t *kel, uint32_t proc, int32_t pid, kel_node_id_t node, char *summary,
+                                  uint32_t summary_len);
 
 #endif
