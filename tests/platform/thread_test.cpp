@@ -9,8 +9,11 @@
  */
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -130,6 +133,68 @@ TEST(Thread, SchedulingModeGivesRoundRobinOrFallsBackToDefault)
 
     EXPECT_EQ(orv_thread_create(nullptr, nullptr, report_sched, &r, "x"), static_cast<uint32_t>(EINVAL));
     EXPECT_EQ(orv_thread_create(&id, nullptr, nullptr, &r, "x"), static_cast<uint32_t>(EINVAL));
+}
+
+namespace {
+
+/* Takes realtime scheduling away from this process: no realtime priority
+ * limit, and no CAP_SYS_NICE (which root would otherwise use to bypass it).
+ * True when a SCHED_RR thread is then really refused. */
+bool forbid_realtime()
+{
+    struct rlimit rl = {0, 0};
+    setrlimit(RLIMIT_RTPRIO, &rl);
+    struct __user_cap_header_struct hdr = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &hdr, data) == 0) {
+        data[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
+        data[CAP_SYS_NICE / 32].permitted &= ~(1u << (CAP_SYS_NICE % 32));
+        syscall(SYS_capset, &hdr, data);
+    }
+    pthread_attr_t a;
+    pthread_attr_init(&a);
+    pthread_attr_setinheritsched(&a, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&a, SCHED_RR);
+    struct sched_param p = {};
+    p.sched_priority = sched_get_priority_min(SCHED_RR);
+    pthread_attr_setschedparam(&a, &p);
+    pthread_t t;
+    sched_report ignored;
+    int rc = pthread_create(&t, &a, report_sched, &ignored);
+    pthread_attr_destroy(&a);
+    if (rc == 0) {
+        pthread_join(t, nullptr);
+        return false;
+    }
+    return rc == EPERM;
+}
+
+} // namespace
+
+TEST(Thread, SchedulingModeFallsBackWhereRealtimeIsRefused)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (!forbid_realtime())
+            _exit(10);
+        orv_thread_attr_t attr;
+        orv_thread_attr_init(&attr);
+        orv_thread_attr_setsched_mode(&attr, 1);
+        sched_report r = {-1, -1};
+        orv_thread_t id;
+        if (orv_thread_create(&id, &attr, report_sched, &r, "orv fallback") != 0)
+            _exit(2);
+        orv_thread_join(id, nullptr);
+        _exit(r.policy == SCHED_OTHER ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 10)
+        GTEST_SKIP() << "realtime scheduling could not be taken away from the process";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: creation failed, 3: not default scheduling";
 }
 
 namespace {
