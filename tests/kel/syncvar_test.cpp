@@ -4,8 +4,9 @@
  * re-arming without a release, time-outs that restart on every wake-up, and
  * many waiters and changers at once.
  *
- * Whether a waiter is really asleep is read from the kernel (the thread's
- * state in /proc), so no test relies on a guessed delay.
+ * Whether a waiter is really asleep on a variable is read from the kernel
+ * (the system call the thread sleeps in, from /proc), so no test relies on
+ * a guessed delay.
  */
 #include <gtest/gtest.h>
 
@@ -60,22 +61,26 @@ struct Waiter {
     }
 };
 
-/* The kernel's run state of a thread of this process ('S' asleep). */
-char thread_state(pid_t tid)
+/* Whether the thread sleeps in the kernel on the variable's condition: it
+ * is inside a futex call on an address within the condition object. */
+bool asleep_on(pid_t tid, kel_syncvar_t *sv)
 {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t paren = text.rfind(')');
-    return paren == std::string::npos || paren + 2 >= text.size() ? '?' : text[paren + 2];
+    std::ifstream sys("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long nr = -1;
+    std::string arg0;
+    if (!(sys >> nr >> arg0) || nr != SYS_futex)
+        return false;
+    uintptr_t addr = static_cast<uintptr_t>(std::stoull(arg0, nullptr, 16));
+    uintptr_t cond = reinterpret_cast<uintptr_t>(&sv->cond);
+    return addr >= cond && addr < cond + sizeof sv->cond;
 }
 
-/* Returns once the waiter sleeps inside its wait (nothing else in it can
- * block), or has returned. */
+/* Returns once the waiter sleeps inside its wait, or has returned. */
 void until_asleep(const Waiter &w)
 {
     while (w.tid == 0)
         orv_thread_may_yield();
-    while (!w.returned && thread_state(w.tid) != 'S')
+    while (!w.returned && !asleep_on(w.tid, w.sv))
         orv_time_sleep(1);
 }
 
@@ -89,6 +94,7 @@ TEST(Syncvar, AllocGettersAndWrappingArithmetic)
     EXPECT_EQ(kel_syncvar_add(sv, -1), 0xFFFFFFFFu);
     EXPECT_EQ(kel_syncvar_add(sv, 2), 1u);
     EXPECT_EQ(kel_syncvar_or(sv, 0x10), 0x11u);
+    EXPECT_EQ(kel_syncvar_or(sv, 0x11), 0x11u);
     kel_syncvar_reinit(sv, 3, 4);
     EXPECT_EQ(kel_syncvar_get_current(sv), 3u);
     EXPECT_EQ(kel_syncvar_get_target(sv), 4u);

@@ -424,6 +424,56 @@ TEST_F(Threads, TokenGivenToTheTestsOwnThreadsInsideASpawnedTest)
     EXPECT_EQ(o.summary, passed_summary(3, 303));
 }
 
+/* ---- in a slave process --------------------------------------------------- */
+
+pthread_t run_thread;
+
+void body_where()
+{
+    note("task " + std::to_string(kel_get_task_number()) + " seq " + std::to_string(kel_get_seq_number()) +
+         (pthread_equal(pthread_self(), run_thread) ? " on the run's thread" : " on a spawned thread"));
+}
+
+TEST_F(Threads, SlaveRunsItsTargetDirectlyAndHandsNothingToAnotherSlave)
+{
+    run_thread = pthread_self();
+    kel_tc_t *mt = kel_create_test_folder(kel, NULL, "mt", "");
+    kel_multi_task_enable(mt);
+    kel_tc_t *c = kel_create_test_case(kel, mt, "c", "", body_where, KEL_TC_BASIC);
+    kel_multi_task_set_count(c, 2);
+    kel_seq_set_count(c, 4);
+    kel_tc_t *mp = kel_create_test_folder(kel, NULL, "mp", "");
+    kel_multi_process_enable(mp);
+    kel_tc_t *d = kel_create_test_case(kel, mp, "d", "", body_where, KEL_TC_BASIC);
+    kel_multi_task_set_count(d, 2);
+    const std::string nested = "   Cannot fork test case from a forked KEL process (not supported)\n";
+
+    /* The one test case a slave was started for: on the slave's own thread,
+     * with the sequence number it was given and no task. */
+    KelRunResult r = kel_run_captured(kel, {"prog", "-fork_id", "2", "-seq", "3", "mt", "c"});
+    EXPECT_EQ(noted(), std::vector<std::string>{"task 0 seq 3 on the run's thread"}) << r.out;
+
+    /* Below a multi-process folder, or below the target under -P, a slave's
+     * spawned threads would start slaves of their own: refused. */
+    events.clear();
+    r = kel_run_captured(kel, {"prog", "-fork_id", "1", "mp"});
+    EXPECT_EQ(occurrences(r.out, nested), 2u) << r.out;
+    events.clear();
+    r = kel_run_captured(kel, {"prog", "-fork_id", "1", "-P", "mt"});
+    EXPECT_EQ(occurrences(r.out, nested), 8u) << r.out;
+    EXPECT_TRUE(noted().empty());
+
+    /* Without -P a multi-task folder runs its tasks on spawned threads, in a
+     * slave as anywhere. */
+    r = kel_run_captured(kel, {"prog", "-fork_id", "1", "mt"});
+    EXPECT_EQ(occurrences(r.out, nested), 0u) << r.out;
+    std::vector<std::string> want;
+    for (int s = 1; s <= 4; s++)
+        for (int t = 1; t <= 2; t++)
+            want.push_back("task " + std::to_string(t) + " seq " + std::to_string(s) + " on a spawned thread");
+    EXPECT_EQ(sorted(noted()), sorted(want));
+}
+
 /* ---- load --------------------------------------------------------------- */
 
 TEST_F(Threads, SixtyFourTasksInFiveIterationsRunEachPairOnce)
