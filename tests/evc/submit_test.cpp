@@ -94,12 +94,6 @@ TEST_F(Submit, CountedMatchesMoveTheHeadAndCompleteTheChecker)
                      "[c:b]:<L>:kel_evc_queue_empty_avl_walker():evcq_timeout == false",
                      "[c]:<L>:kel_evc_queue_submit_():orv_dm_watched_boolean_set(true)"}));
 }
-                   : Lines{"[c:a]:<L>:kel_evc_queue_empty_avl_walker():evcq_timeout == false",
-                           "[c:b]:<L>:kel_evc_queue_empty_avl_walker():evcq_timeout == false",
-                           "[c:a]:<L>:kel_evc_queue_empty_avl_walker():evcq_timeout == false",
-                           "[c:b]:<L>:kel_evc_queue_empty_avl_walker():evcq_timeout == false",
-                           "[c]:<L>:kel_evc_queue_submit_():orv_dm_watched_boolean_set(true)"}));
-}
 
 TEST_F(Submit, CompletionBesideAQueueExpectingSilenceSignalsNothing)
 {

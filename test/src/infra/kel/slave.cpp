@@ -129,14 +129,16 @@ void write_all(int fd, const char *buf, size_t len)
     _exit(err);
 }
 
-/* The slave's command line: fixed options, the optional ones the run was
- * given, then one argument per path name. The number texts live in the
- * caller's buffers. Returns a heap vector ending with NULL, or NULL. */
+/* The number texts of a slave's command line. */
 struct slave_numbers {
     char task[12];
     char slot[12];
     char seq[12];
 };
+
+/* The slave's command line: fixed options, the optional ones the run was
+ * given, then one argument per path name. The number texts live in the
+ * caller's buffers. Returns a heap vector ending with NULL, or NULL. */
 
 char **build_argv(const spawn_info *info, const kel_res_shm_t *res, slave_numbers *nums)
 {
@@ -155,7 +157,8 @@ char **build_argv(const spawn_info *info, const kel_res_shm_t *res, slave_number
     snprintf(nums->seq, sizeof nums->seq, "%u", info->seq);
 
     int i = 0;
-    argv[i++] = kel->argv0;
+    /* Without a program name the exec fails like any other and says so. */
+    argv[i++] = kel->argv0 ? kel->argv0 : const_cast<char *>("");
     argv[i++] = const_cast<char *>(OPT_FORK_ID);
     argv[i++] = nums->task;
     argv[i++] = const_cast<char *>(OPT_SHM_RES);
