@@ -5,13 +5,18 @@
  * fixture creates the ring once for the folder (a folder cookie), a folder of
  * parser tests with a failing case (the library has a bug on purpose) and a
  * known bug marked as an expected failure, an explicit-only soak test, and a
- * performance comparison between two ways of filling a ring.
+ * performance comparison between two ways of filling a ring, a multi-task
+ * folder whose tasks share one ring, and a multi-process folder.
  *
  *   ./kel_example -h            the options and the tree
  *   ./kel_example all           run everything but the explicit-only test
  *   ./kel_example ring          run one folder
  *   ./kel_example -D rounds=100000 ring soak
+ *   ./kel_example threads       four tasks share one ring (a multi-task folder)
+ *   ./kel_example procs         two slave processes, twice (a multi-process folder)
  */
+#include <pthread.h>
+#include <stdbool.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -136,6 +141,50 @@ static void test_fill_by_copy(void)
     kel_check(dst[0] == src[0]);
 }
 
+/* ---- concurrency: rings shared by threads, rings used by processes ----- */
+
+static kel_syncvar_t *filled;
+
+static void shared_setup(void)
+{
+    ring_t *r = kel_create_cookie(sizeof(ring_t));
+    kel_assert(ring_init(r, 64));
+    filled = kel_syncvar_alloc(0, 4);
+}
+
+static void shared_teardown(void)
+{
+    ring_t *r = kel_get_cookie();
+    kel_check(ring_count(r) == 4, "%zu values left", ring_count(r));
+    ring_fini(r);
+    kel_destroy_cookie();
+    kel_syncvar_free(filled);
+}
+
+/* Four tasks push into the folder's ring; each waits until all four did. */
+static void test_push_from_task(void)
+{
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    ring_t *r = kel_get_cookie();
+    pthread_mutex_lock(&lock);
+    bool pushed = ring_push(r, (int)kel_get_task_number());
+    pthread_mutex_unlock(&lock);
+    kel_check(pushed);
+    kel_syncvar_add(filled, 1);
+    kel_check(kel_syncvar_wait(filled, 5000) == 0, "not every task pushed in time");
+    printf("task %u of the threads, sequence %u\n", kel_get_task_number(), kel_get_seq_number());
+}
+
+/* Each slave process gets its own ring: processes share nothing. */
+static void test_ring_in_process(void)
+{
+    ring_t r;
+    kel_assert(ring_init(&r, 2));
+    kel_check(ring_push(&r, 1) && ring_push(&r, 2) && !ring_push(&r, 3));
+    printf("process %u, sequence %u\n", kel_get_fork_task_number(), kel_get_seq_number());
+    ring_fini(&r);
+}
+
 int main(int argc, char **argv)
 {
     kel_t *kel = NULL;
@@ -160,6 +209,20 @@ int main(int argc, char **argv)
     kel_tc_t *perf = kel_create_test_folder(kel, NULL, "perf", "Ways to fill a ring");
     kel_create_test_case(kel, perf, "push", "Reference: push and pop", test_fill_by_push, KEL_TC_PERF);
     kel_create_test_case(kel, perf, "copy", "Alternative: memcpy", test_fill_by_copy, KEL_TC_PERF);
+
+    kel_tc_t *threads = kel_create_test_folder(kel, NULL, "threads", "One ring, four threads");
+    kel_multi_task_enable(threads);
+    kel_add_fixture(threads, shared_setup, shared_teardown);
+    kel_tc_t *push = kel_create_test_case(kel, threads, "push", "Each task pushes its number",
+                                          test_push_from_task, KEL_TC_BASIC);
+    kel_multi_task_set_count(push, 4);
+
+    kel_tc_t *procs = kel_create_test_folder(kel, NULL, "procs", "Rings in slave processes");
+    kel_multi_process_enable(procs);
+    kel_tc_t *own = kel_create_test_case(kel, procs, "own_ring", "A ring per process", test_ring_in_process,
+                                         KEL_TC_BASIC);
+    kel_multi_task_set_count(own, 2);
+    kel_seq_set_count(own, 2);
 
     kel_run_code_t rc = kel_run(argc, argv, kel);
     kel_destroy(&kel);

@@ -204,7 +204,10 @@ void EvcTest::TearDown()
 using evc_test::fault;
 using evc_test::hit;
 
-/* The wrapped platform and libc calls. */
+/* The wrapped platform and libc calls. They are exported: with the
+ * sanitizers' runtimes linked as shared libraries the linker wants the
+ * wrappers of the libc calls visible. */
+#pragma GCC visibility push(default)
 extern "C" {
 
 void *__real_calloc(size_t n, size_t size);
@@ -383,3 +386,4 @@ uint32_t __wrap_orv_dt_buffer_close(orv_dt_buffer_t *buf)
 }
 
 } // extern "C"
+#pragma GCC visibility pop
