@@ -59,10 +59,10 @@ char thread_state(pid_t tid)
 
 void BM_Submit(benchmark::State &state)
 {
-    const std::string queue = "q" + std::to_string(state.thread_index());
+    const char *queue = state.thread_index() == 0 ? "q0" : "q1";
     const kel_evc_event_t e = {1, 4, "data"};
     for (auto _ : state) {
-        uint32_t rc = kel_evc_queue_submit("bench", queue.c_str(), &e);
+        uint32_t rc = kel_evc_queue_submit("bench", queue, &e);
         benchmark::DoNotOptimize(rc);
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
