@@ -185,6 +185,91 @@ static void test_ring_in_process(void)
     ring_fini(&r);
 }
 
+/* ---- events: a worker thread reports its progress to an event checker -- */
+
+enum { JOB_STARTED = 1, JOB_DONE = 2, JOB_STOP = -1 };
+
+/* The code under test: a request queue served by one worker thread, which
+ * announces each request it starts and finishes. It needs no handle: it
+ * names the checker and the queue. */
+static struct {
+    pthread_mutex_t lock;
+    pthread_cond_t cond;
+    int pending[8];
+    int count;
+} jobs = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {0}, 0};
+
+static void jobs_post(int job)
+{
+    pthread_mutex_lock(&jobs.lock);
+    jobs.pending[jobs.count++] = job;
+    pthread_cond_signal(&jobs.cond);
+    pthread_mutex_unlock(&jobs.lock);
+}
+
+static int jobs_take(void)
+{
+    pthread_mutex_lock(&jobs.lock);
+    while (jobs.count == 0)
+        pthread_cond_wait(&jobs.cond, &jobs.lock);
+    int job = jobs.pending[0];
+    memmove(jobs.pending, jobs.pending + 1, (size_t)--jobs.count * sizeof jobs.pending[0]);
+    pthread_mutex_unlock(&jobs.lock);
+    return job;
+}
+
+static void *job_worker(void *arg)
+{
+    (void)arg;
+    for (;;) {
+        int job = jobs_take();
+        if (job == JOB_STOP)
+            return NULL;
+        kel_evc_event_t started = {JOB_STARTED, sizeof job, &job};
+        kel_evc_queue_submit("worker", "jobs", &started);
+        kel_evc_event_t done = {JOB_DONE, sizeof job, &job};
+        kel_evc_queue_submit("worker", "jobs", &done);
+    }
+}
+
+/* How the checker shows these events in a failure report. */
+static const char *job_event_text(const kel_evc_event_t *ev, char *buf, size_t size)
+{
+    int job = 0;
+    if (ev->len == sizeof job)
+        memcpy(&job, ev->val, sizeof job);
+    snprintf(buf, size, "%s #%d", ev->type == JOB_STARTED ? "started" : ev->type == JOB_DONE ? "done" : "?", job);
+    return buf;
+}
+
+/* Three requests, each started then done, in the order posted. The
+ * dispatch returns once all six events arrived; a wrong event or two
+ * seconds without progress are reported as a logged error. */
+static void test_jobs_in_order(void)
+{
+    kel_evc_t *evc = NULL;
+    kel_evc_queue_t *q = NULL;
+    pthread_t worker;
+    kel_assert(kel_evc_create(&evc, "worker", NULL) == 0);
+    uint32_t rc = kel_evc_queue_create(&q, evc, "jobs", NULL, job_event_text);
+    for (int job = 1; job <= 3 && rc == 0; job++) {
+        kel_evc_event_t started = {JOB_STARTED, sizeof job, &job};
+        kel_evc_event_t done = {JOB_DONE, sizeof job, &job};
+        rc = kel_evc_queue_expect(q, &started, 1);
+        if (rc == 0)
+            rc = kel_evc_queue_expect(q, &done, 1);
+    }
+    if (rc == 0 && pthread_create(&worker, NULL, job_worker, NULL) == 0) {
+        for (int job = 1; job <= 3; job++)
+            jobs_post(job);
+        rc = kel_evc_dispatch(evc, 2000);
+        jobs_post(JOB_STOP);
+        pthread_join(worker, NULL);
+    }
+    kel_evc_destroy(&evc);
+    kel_check(rc == 0, "the checker returned 0x%x", rc);
+}
+
 int main(int argc, char **argv)
 {
     kel_t *kel = NULL;
@@ -223,6 +308,10 @@ int main(int argc, char **argv)
                                          KEL_TC_BASIC);
     kel_multi_task_set_count(own, 2);
     kel_seq_set_count(own, 2);
+
+    kel_tc_t *events = kel_create_test_folder(kel, NULL, "events", "A worker thread checked by its events");
+    kel_create_test_case(kel, events, "jobs", "Requests are started and done in order", test_jobs_in_order,
+                         KEL_TC_BASIC);
 
     kel_run_code_t rc = kel_run(argc, argv, kel);
     kel_destroy(&kel);

@@ -33,9 +33,9 @@ constexpr uint32_t LIMIT_MS = 60000;
 
 } // namespace
 
-class Concurrency : public EvcTest {};
+class EvcConcurrency : public EvcTest {};
 
-TEST_F(Concurrency, EightSubmittersOfAHundredThousandEventsEach)
+TEST_F(EvcConcurrency, EightSubmittersOfAHundredThousandEventsEach)
 {
     /* Each thread feeds its own queue: 100 kinds of event, 1000 of each in
      * a row, so every event is counted against the right expectation in
@@ -78,7 +78,7 @@ TEST_F(Concurrency, EightSubmittersOfAHundredThousandEventsEach)
     EXPECT_EQ(kel_evc_destroy(&evc), 0u);
 }
 
-TEST_F(Concurrency, TwoCheckersDispatchedOnTwoThreadsAtOnce)
+TEST_F(EvcConcurrency, TwoCheckersDispatchedOnTwoThreadsAtOnce)
 {
     constexpr int events = 2000;
     struct side {
@@ -118,7 +118,7 @@ TEST_F(Concurrency, TwoCheckersDispatchedOnTwoThreadsAtOnce)
     }
 }
 
-TEST_F(Concurrency, EventsSubmittedBeforeTheDispatchStartsAreCounted)
+TEST_F(EvcConcurrency, EventsSubmittedBeforeTheDispatchStartsAreCounted)
 {
     kel_evc_t *evc = nullptr;
     kel_evc_queue_t *a = nullptr, *b = nullptr;
@@ -167,7 +167,7 @@ void caller_timer_handler(orv_dm_t *, orv_dm_timer_t *, void *ctx)
 
 } // namespace
 
-TEST_F(Concurrency, ACheckerOnTheCallersDispatcherRunsTheCallersTimer)
+TEST_F(EvcConcurrency, ACheckerOnTheCallersDispatcherRunsTheCallersTimer)
 {
     orv_dm_t *dm = nullptr;
     ASSERT_EQ(orv_dm_create(&dm, "caller", 0), 0u);

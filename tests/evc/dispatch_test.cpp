@@ -58,7 +58,7 @@ std::string dispatch_line(const char *rest)
 
 } // namespace
 
-class Dispatch : public EvcTest {
+class EvcDispatch : public EvcTest {
 protected:
     kel_evc_t *evc = nullptr;
     kel_evc_queue_t *a = nullptr;
@@ -85,7 +85,7 @@ protected:
     }
 };
 
-TEST_F(Dispatch, DoneBeforeTheDispatchEndsItOnTheFirstPass)
+TEST_F(EvcDispatch, DoneBeforeTheDispatchEndsItOnTheFirstPass)
 {
     EXPECT_EQ(kel_evc_dispatch(NULL, 0), KEL_EVC_E_INVAL);
     kel_evc_event_t x = ev(1);
@@ -106,7 +106,7 @@ TEST_F(Dispatch, DoneBeforeTheDispatchEndsItOnTheFirstPass)
     }
 }
 
-TEST_F(Dispatch, WithoutTimeOutOnlyTheDoneSignalEndsIt)
+TEST_F(EvcDispatch, WithoutTimeOutOnlyTheDoneSignalEndsIt)
 {
     wait_gate gate;
     gate.install();
@@ -133,7 +133,7 @@ TEST_F(Dispatch, WithoutTimeOutOnlyTheDoneSignalEndsIt)
     expect_clean_checker();
 }
 
-TEST_F(Dispatch, AtTheTimeOutIdleQueuesSucceedAndNoQueuesFail)
+TEST_F(EvcDispatch, AtTheTimeOutIdleQueuesSucceedAndNoQueuesFail)
 {
     kel_evc_queue_t *b = nullptr;
     ASSERT_EQ(kel_evc_queue_create(&b, evc, "b", NULL, NULL), 0u);
@@ -166,7 +166,7 @@ TEST_F(Dispatch, AtTheTimeOutIdleQueuesSucceedAndNoQueuesFail)
                      dispatch_line("orv_dm_watched_boolean_set(false)")}));
 }
 
-TEST_F(Dispatch, HeartbeatsKeepReArmingTheWatchdog)
+TEST_F(EvcDispatch, HeartbeatsKeepReArmingTheWatchdog)
 {
     /* Six matches 400 ms apart take two seconds, longer than the time-out
      * of 1.5 s; each match leaves work on its queue and restarts it. */
@@ -190,7 +190,7 @@ TEST_F(Dispatch, HeartbeatsKeepReArmingTheWatchdog)
     EXPECT_EQ(gate.waits, events);
 }
 
-TEST_F(Dispatch, WaitingCostsNoCpuTime)
+TEST_F(EvcDispatch, WaitingCostsNoCpuTime)
 {
     /* The queue expects silence: the dispatch sleeps its two seconds. */
     const long cpu_before = thread_cpu_us();
@@ -202,7 +202,7 @@ TEST_F(Dispatch, WaitingCostsNoCpuTime)
     EXPECT_LT(cpu_us, 100000) << "the dispatching thread used " << cpu_us << " us of CPU in " << elapsed << " ms";
 }
 
-TEST_F(Dispatch, FlushDiscardsLateEvents)
+TEST_F(EvcDispatch, FlushDiscardsLateEvents)
 {
     EXPECT_EQ(kel_evc_flush(NULL, 100), KEL_EVC_E_INVAL);
     EXPECT_EQ(kel_evc_flush(evc, 0), KEL_EVC_E_INVAL) << "nothing could end it";
@@ -245,7 +245,7 @@ TEST_F(Dispatch, FlushDiscardsLateEvents)
     EXPECT_EQ(kel_evc_flush(evc, 50), 0u);
 }
 
-TEST_F(Dispatch, FailuresOfTheDispatcherEndTheDispatchUnchanged)
+TEST_F(EvcDispatch, FailuresOfTheDispatcherEndTheDispatchUnchanged)
 {
     /* With an idle queue there is nothing to report. */
     struct {

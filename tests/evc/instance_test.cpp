@@ -51,9 +51,9 @@ std::string pointer_text(const void *p)
 
 } // namespace
 
-class Instance : public EvcTest {};
+class EvcInstance : public EvcTest {};
 
-TEST_F(Instance, LifecycleOfCheckersAndOfTheirTraceBuffers)
+TEST_F(EvcInstance, LifecycleOfCheckersAndOfTheirTraceBuffers)
 {
     /* The first checker brings the state block and its three buffers, each
      * starting with its own line. */
@@ -125,7 +125,7 @@ TEST_F(Instance, LifecycleOfCheckersAndOfTheirTraceBuffers)
     ASSERT_EQ(kel_evc_destroy(&again), 0u);
 }
 
-TEST_F(Instance, NamesAreUniqueAndArgumentsAreChecked)
+TEST_F(EvcInstance, NamesAreUniqueAndArgumentsAreChecked)
 {
     kel_evc_t *a = nullptr;
     EXPECT_EQ(kel_evc_create(NULL, "x", NULL), KEL_EVC_E_INVAL);
@@ -148,7 +148,7 @@ TEST_F(Instance, NamesAreUniqueAndArgumentsAreChecked)
     ASSERT_EQ(kel_evc_destroy(&b), 0u);
 }
 
-TEST_F(Instance, ResetFreesEveryQueueAndKeepsTheChecker)
+TEST_F(EvcInstance, ResetFreesEveryQueueAndKeepsTheChecker)
 {
     kel_evc_t *evc = nullptr;
     kel_evc_queue_t *q1 = nullptr, *q2 = nullptr;
@@ -263,7 +263,7 @@ void check_failed_create(const create_fault &c, orv_dm_t *dm, bool with_other)
 
 } // namespace
 
-TEST_F(Instance, FailedCreationReleasesEverythingItAcquired)
+TEST_F(EvcInstance, FailedCreationReleasesEverythingItAcquired)
 {
     orv_dm_t *dm = nullptr;
     ASSERT_EQ(orv_dm_create(&dm, "caller", 0), 0u);
@@ -279,7 +279,7 @@ TEST_F(Instance, FailedCreationReleasesEverythingItAcquired)
     EXPECT_EQ(orv_dm_destroy(dm), 0u);
 }
 
-TEST_F(Instance, CreationsAndDestructionsOnManyThreadsAtOnce)
+TEST_F(EvcInstance, CreationsAndDestructionsOnManyThreadsAtOnce)
 {
     /* Two threads keep making and removing the only checkers of the
      * process, so the state block comes and goes between the two lockings

@@ -26,7 +26,7 @@ const char *short_str(const kel_evc_event_t *e, char *buf, size_t size)
 
 } // namespace
 
-class Queue : public EvcTest {
+class EvcQueue : public EvcTest {
 protected:
     kel_evc_t *evc = nullptr;
     void SetUp() override
@@ -42,7 +42,7 @@ protected:
     }
 };
 
-TEST_F(Queue, CreateAndDestroyWithTheirLines)
+TEST_F(EvcQueue, CreateAndDestroyWithTheirLines)
 {
     kel_evc_queue_t *q = nullptr, *custom = nullptr;
     EXPECT_EQ(kel_evc_queue_create(NULL, evc, "q", NULL, NULL), KEL_EVC_E_INVAL);
@@ -83,7 +83,7 @@ TEST_F(Queue, CreateAndDestroyWithTheirLines)
     /* custom and q go with their checker in TearDown. */
 }
 
-TEST_F(Queue, ExpectationsCloseWithSilenceAndResetReopens)
+TEST_F(EvcQueue, ExpectationsCloseWithSilenceAndResetReopens)
 {
     kel_evc_queue_t *q = nullptr;
     ASSERT_EQ(kel_evc_queue_create(&q, evc, "q", NULL, NULL), 0u);
@@ -150,7 +150,7 @@ TEST_F(Queue, ExpectationsCloseWithSilenceAndResetReopens)
     EXPECT_EQ(head->count, 0xFFFFFFFEu);
 }
 
-TEST_F(Queue, DoneQueueTakesNewExpectations)
+TEST_F(EvcQueue, DoneQueueTakesNewExpectations)
 {
     kel_evc_queue_t *q = nullptr;
     ASSERT_EQ(kel_evc_queue_create(&q, evc, "q", NULL, NULL), 0u);
@@ -172,7 +172,7 @@ TEST_F(Queue, DoneQueueTakesNewExpectations)
     EXPECT_TRUE(queue_idle(q));
 }
 
-TEST_F(Queue, DefaultComparisonAndRendering)
+TEST_F(EvcQueue, DefaultComparisonAndRendering)
 {
     const kel_evc_event_t a = ev(1, "ab"), a2 = ev(1, "ab"), other_type = ev(2, "ab"), longer = ev(1, "abc"),
                           other_bytes = ev(1, "ax"), empty = ev(1), empty2 = ev(1);

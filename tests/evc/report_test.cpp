@@ -174,7 +174,7 @@ std::string one_error(const std::string &message, const std::string &location)
 
 } // namespace
 
-class Report : public EvcTest {
+class EvcReport : public EvcTest {
 protected:
     kel_t *kel = nullptr;
     void SetUp() override
@@ -200,7 +200,7 @@ protected:
     KelRunResult run(const char *name) { return kel_run_captured(kel, {"evc_tests", "-q", "evc", name}); }
 };
 
-TEST_F(Report, MismatchIsReportedAtTheSubmittingSiteOnAnyThread)
+TEST_F(EvcReport, MismatchIsReportedAtTheSubmittingSiteOnAnyThread)
 {
     KelRunResult r = run("mismatch");
     EXPECT_EQ(r.out, one_error("[chk:q] Expected: Type 2; Len 0; Val ((nil))\n"
@@ -210,7 +210,7 @@ TEST_F(Report, MismatchIsReportedAtTheSubmittingSiteOnAnyThread)
     EXPECT_TRUE(idle_after) << "every queue is reset after a report";
 }
 
-TEST_F(Report, TimeOutIsReportedAtTheDispatchSite)
+TEST_F(EvcReport, TimeOutIsReportedAtTheDispatchSite)
 {
     KelRunResult r = run("timeout");
     EXPECT_EQ(r.out, one_error("[chk:q] Expected: Type 1; Len 0; Val ((nil))\n"
@@ -220,7 +220,7 @@ TEST_F(Report, TimeOutIsReportedAtTheDispatchSite)
     EXPECT_TRUE(idle_after);
 }
 
-TEST_F(Report, TheLastBusyQueueInNameOrderIsReported)
+TEST_F(EvcReport, TheLastBusyQueueInNameOrderIsReported)
 {
     KelRunResult r = run("last");
     EXPECT_EQ(r.out, one_error("[chk:c] Expected: ev3\n     [chk:c] Received: Timeout of 50 ms",
@@ -229,7 +229,7 @@ TEST_F(Report, TheLastBusyQueueInNameOrderIsReported)
     EXPECT_TRUE(idle_after);
 }
 
-TEST_F(Report, AMismatchIsReportedRatherThanAQueueStillWaiting)
+TEST_F(EvcReport, AMismatchIsReportedRatherThanAQueueStillWaiting)
 {
     KelRunResult r = run("beats");
     EXPECT_EQ(r.out, one_error("[chk:b] Expected: ev2\n     [chk:b] Received: ev6", at("body_mismatch_beats_timeout")));
@@ -237,7 +237,7 @@ TEST_F(Report, AMismatchIsReportedRatherThanAQueueStillWaiting)
     EXPECT_TRUE(idle_after);
 }
 
-TEST_F(Report, EventsWhereNothingWasExpectedFailTheDispatch)
+TEST_F(EvcReport, EventsWhereNothingWasExpectedFailTheDispatch)
 {
     /* The checker was otherwise satisfied; the extra event still fails it. */
     KelRunResult r = run("done");
@@ -256,7 +256,7 @@ TEST_F(Report, EventsWhereNothingWasExpectedFailTheDispatch)
     EXPECT_TRUE(idle_after);
 }
 
-TEST_F(Report, ASuccessfulDispatchPrintsNothing)
+TEST_F(EvcReport, ASuccessfulDispatchPrintsNothing)
 {
     KelRunResult r = run("success");
     EXPECT_EQ(r.out, "");

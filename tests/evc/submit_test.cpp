@@ -34,7 +34,7 @@ bool wb_value(orv_dm_wb_t *wb)
 
 } // namespace
 
-class Submit : public EvcTest {
+class EvcSubmit : public EvcTest {
 protected:
     kel_evc_t *evc = nullptr;
     kel_evc_queue_t *a = nullptr;
@@ -56,7 +56,7 @@ protected:
     bool heartbeat() { return wb_value(evc->evc_dm_wb_hb); }
 };
 
-TEST_F(Submit, CountedMatchesMoveTheHeadAndCompleteTheChecker)
+TEST_F(EvcSubmit, CountedMatchesMoveTheHeadAndCompleteTheChecker)
 {
     kel_evc_event_t x = ev(1), y = ev(2), z = ev(3);
     ASSERT_EQ(kel_evc_queue_expect(a, &x, 3), 0u);
@@ -95,7 +95,7 @@ TEST_F(Submit, CountedMatchesMoveTheHeadAndCompleteTheChecker)
                      "[c]:<L>:kel_evc_queue_submit_():orv_dm_watched_boolean_set(true)"}));
 }
 
-TEST_F(Submit, CompletionBesideAQueueExpectingSilenceSignalsNothing)
+TEST_F(EvcSubmit, CompletionBesideAQueueExpectingSilenceSignalsNothing)
 {
     kel_evc_event_t x = ev(1);
     ASSERT_EQ(kel_evc_queue_expect(a, &x, 1), 0u);
@@ -121,7 +121,7 @@ TEST_F(Submit, CompletionBesideAQueueExpectingSilenceSignalsNothing)
     EXPECT_EQ(read_buffer(KEL_EVC_BUF_EVENTS), (Lines{"[c:b] Received 1 of expected 1 Type 1; Len 0; Val ((nil))"}));
 }
 
-TEST_F(Submit, MismatchesAreRecordedWithTheirSite)
+TEST_F(EvcSubmit, MismatchesAreRecordedWithTheirSite)
 {
     kel_evc_event_t x = ev(1), y = ev(2, "yy"), z = ev(3);
     ASSERT_EQ(kel_evc_queue_expect(a, &x, 1), 0u);
@@ -164,7 +164,7 @@ TEST_F(Submit, MismatchesAreRecordedWithTheirSite)
     EXPECT_FALSE(has_mismatch(a));
 }
 
-TEST_F(Submit, DoneQueueTakesNothingMore)
+TEST_F(EvcSubmit, DoneQueueTakesNothingMore)
 {
     kel_evc_event_t x = ev(1), y = ev(2);
     ASSERT_EQ(kel_evc_queue_expect(a, &x, 1), 0u);
@@ -175,7 +175,7 @@ TEST_F(Submit, DoneQueueTakesNothingMore)
     EXPECT_TRUE(done_signal());
 }
 
-TEST_F(Submit, UnknownNamesAndBadArguments)
+TEST_F(EvcSubmit, UnknownNamesAndBadArguments)
 {
     kel_evc_queue_t *custom = nullptr;
     ASSERT_EQ(kel_evc_queue_create(&custom, evc, "custom", type_only_cmp, short_str), 0u);
@@ -205,7 +205,7 @@ TEST_F(Submit, UnknownNamesAndBadArguments)
     EXPECT_FALSE(has_mismatch(a));
 }
 
-TEST_F(Submit, NoCheckerInTheProcess)
+TEST_F(EvcSubmit, NoCheckerInTheProcess)
 {
     ASSERT_EQ(kel_evc_destroy(&evc), 0u);
     kel_evc_event_t x = ev(1);
@@ -213,7 +213,7 @@ TEST_F(Submit, NoCheckerInTheProcess)
     ASSERT_EQ(kel_evc_create(&evc, "c", NULL), 0u);
 }
 
-TEST_F(Submit, TheQueuesOwnCallbacksCompareAndRender)
+TEST_F(EvcSubmit, TheQueuesOwnCallbacksCompareAndRender)
 {
     kel_evc_queue_t *custom = nullptr;
     ASSERT_EQ(kel_evc_queue_create(&custom, evc, "custom", type_only_cmp, short_str), 0u);
@@ -226,7 +226,7 @@ TEST_F(Submit, TheQueuesOwnCallbacksCompareAndRender)
               (Lines{"[c:custom] Received 1 of expected 2 ev5/11", "[c:custom] Submit Mismatch ev6/0"}));
 }
 
-TEST_F(Submit, AFailingSignalIsReportedAfterCounting)
+TEST_F(EvcSubmit, AFailingSignalIsReportedAfterCounting)
 {
     kel_evc_event_t x = ev(1), y = ev(2);
     ASSERT_EQ(kel_evc_queue_expect(a, &x, 2), 0u);

@@ -224,7 +224,35 @@
 #define KEL_FMT_SLAVE_CALLED_EXIT0 "FAILED:  ##### Did a test case in process %d call exit(0)?\n"
 
 /* --- remote execution -------------------------------------------------- */
-#define KEL_MSG_REMOTE_NOT_AVAILABLE "FAILED: remote execution is not available in this build\n"
+/* The checks of a received reply or result header. */
+#define KEL_FMT_AGENT_WRONG_MAGIC "Received message with wrong magic 0x%x, expected 0x%x\n"
+#define KEL_FMT_AGENT_WRONG_VERSION "Received message with wrong version %d, expected %d\n"
+#define KEL_FMT_AGENT_WRONG_TYPE "Received message with wrong type %d\n"
+/* Before the exchange: the node's text and the request's size limits. */
+#define KEL_FMT_REMOTE_NODE_CONVERSION "FAILED: Conversion of node ID failed: %d - %s\n"
+#define KEL_FMT_REMOTE_TC_NAME_SIZE "size of test case name cannot be greater than %d\n"
+#define KEL_FMT_REMOTE_PROCESS_NAME_SIZE "size of process name cannot be greater than %d\n"
+#define KEL_FMT_REMOTE_NVP_SIZE "size of name value pairs cannot be greater than %d\n"
+/* The request carries the node number in 16 bits. */
+#define KEL_FMT_REMOTE_NODE_NUM_SIZE "node number cannot be greater than %d\n"
+#define KEL_MSG_REMOTE_INVALID_ARGS "FAILED: Invalid args for agent\n"
+#define KEL_FMT_REMOTE_NO_PATH "%s cannot allocate the test case path\n"
+#define KEL_MSG_REMOTE_NO_RESULT_BUF "FAILED: Failed to allocate result indication message\n"
+/* A failed exchange, then the agent error line. */
+#define KEL_MSG_REMOTE_SPAWN_FAILED "FAILED: spawn_remote_process()\n"
+#define KEL_MSG_REMOTE_RESULT_FAILED "FAILED: get_remote_process_result()\n"
+#define KEL_MSG_REMOTE_STATUS_FAILED "FAILED: remote status not success\n"
+#define KEL_FMT_REMOTE_SEQ "[SEQ %d]"
+#define KEL_FMT_REMOTE_ERROR_CODE "\n%s %s:%s[PROC %d node=%s]\n     ERROR: %s%d - %s\n"
+#define KEL_FMT_REMOTE_ERROR_TEXT "\n%s %s:%s[PROC %d node=%s]\n     ERROR: %s%s\n"
+#define KEL_MSG_REMOTE_COMMUNICATION "Communication error, "
+#define KEL_MSG_REMOTE_REJECTED "Rejected by agent, "
+/* A remote process that ran: its block, then its counts. */
+#define KEL_FMT_REMOTE_FAILED "\n%s %s:%s[PROC %d node=%s]\n     SUMMARY: FAILED (pass rate=%d%%)\n"
+#define KEL_FMT_REMOTE_PASSED "\n%s %s:%s[PROC %d node=%s]\n     SUMMARY: PASSED\n"
+#define KEL_FMT_REMOTE_COUNTS \
+    "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\nElapsed time = %llu ms\n"
+#define KEL_REMOTE_PROC_RESULTS "remote_proc_results"
 
 /* --- performance measurement ------------------------------------------- */
 #define KEL_MSG_PERF_NULL_DESC "Warning: kel_start_perf() called with null desc"

@@ -42,7 +42,7 @@ void release_partial(kel_evc_t *evc)
     free(evc);
 }
 
-/* Steps 6 to 9 of a creation (mutex held): a new registered checker in *out,
+/* The creation proper (mutex held): a new registered checker in *out,
  * or a code with nothing left behind. */
 uint32_t create_locked(kel_evc_t **out, const char *name, orv_dm_t *dm)
 {
