@@ -125,7 +125,7 @@ typedef struct kel_proc_result {
 } kel_proc_result_t;         /* 1080 bytes */
 
 /* The result an agent's rejection gives kel_spawn_remote_process. */
-#define KEL_AGENT_REJECTED ((uint32_t)-1)
+#define KEL_AGENT_REJECTED 0xFFFFFFFFu
 
 /* Event checker: a checker, one of its queues, and an event. */
 typedef struct kel_evc_s kel_evc_t;
