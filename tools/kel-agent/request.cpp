@@ -1,0 +1,202 @@
+/*
+ * request.cpp - the checks kel-agent makes on a spawn request before it
+ * starts anything, and the slave command line of an accepted one.
+ *
+ * A request comes from whoever can reach the port. It is taken apart only
+ * through the shared unpacking code, every text is bounded by its field,
+ * and the program it names must resolve (symbolic links and ".." followed)
+ * to an executable regular file inside one of the folders given with -a.
+ * The slave is then started by that resolved path, never by the name sent,
+ * so PATH plays no part. The path names become separate arguments; one that
+ * begins with "-" would read as an option of the slave and is refused.
+ */
+#include "request.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "agent_text.h"
+
+namespace {
+
+const char OPT_FORK_ID[] = "-fork_id";
+const char OPT_SHM_RES[] = "-shm_res";
+const char OPT_SLOT[] = "-shm_results_slot_id";
+const char SLOT_ZERO[] = "0";
+const char OPT_VARS[] = "-D";
+const char OPT_DEBUG[] = "-d";
+const char OPT_QUIET[] = "-q";
+const char OPT_STRICT[] = "-s";
+const char OPT_SEQ[] = "-seq";
+const char OPT_NODE_NUM[] = "-node_num";
+
+bool reject(char *reason, size_t size, const char *why)
+{
+    snprintf(reason, size, AGENT_FMT_MALFORMED, why);
+    return false;
+}
+
+bool terminated(const char *field, size_t size)
+{
+    return memchr(field, '\0', size) != NULL;
+}
+
+/* The path names: separated by single blanks, none empty, none an option. */
+bool check_test_case(const char *tc, char *reason, size_t size)
+{
+    if (!terminated(tc, KEL_REQ_TEST_CASE_SIZE))
+        return reject(reason, size, AGENT_MSG_TC_UNTERMINATED);
+    if (tc[0] == '\0')
+        return reject(reason, size, AGENT_MSG_TC_EMPTY);
+    const char *p = tc;
+    for (;;) {
+        const char *end = strchr(p, ' ');
+        size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
+        if (n == 0)
+            return reject(reason, size, AGENT_MSG_TC_EMPTY_NAME);
+        if (p[0] == '-') {
+            snprintf(reason, size, AGENT_FMT_TC_OPTION, p);
+            return false;
+        }
+        if (!end)
+            return true;
+        p = end + 1;
+    }
+}
+
+} // namespace
+
+bool agent_path_under(const char *path, const char *dir)
+{
+    size_t n = strlen(dir);
+    /* "/" holds everything; a real path has no trailing slash otherwise. */
+    if (n == 1 && dir[0] == '/')
+        return path[0] == '/';
+    return strncmp(path, dir, n) == 0 && (path[n] == '\0' || path[n] == '/');
+}
+
+bool agent_check_program(const char *name, const agent_allowed *allowed, char *resolved, char *reason,
+                         size_t reason_size)
+{
+    if (allowed == NULL || allowed->count == 0) {
+        snprintf(reason, reason_size, AGENT_FMT_NO_ALLOWED, name);
+        return false;
+    }
+    if (realpath(name, resolved) == NULL) {
+        snprintf(reason, reason_size, AGENT_FMT_UNRESOLVED, name, strerror(errno));
+        return false;
+    }
+    bool under = false;
+    for (size_t i = 0; i < allowed->count && !under; i++)
+        under = agent_path_under(resolved, allowed->dirs[i]);
+    if (!under) {
+        snprintf(reason, reason_size, AGENT_FMT_NOT_UNDER, resolved);
+        return false;
+    }
+    struct stat st;
+    if (stat(resolved, &st) != 0 || !S_ISREG(st.st_mode) || access(resolved, X_OK) != 0) {
+        snprintf(reason, reason_size, AGENT_FMT_NOT_EXECUTABLE, resolved);
+        return false;
+    }
+    return true;
+}
+
+bool agent_check_request(const uint8_t *msg, size_t len, const agent_allowed *allowed, agent_request *out,
+                         char *reason, size_t reason_size)
+{
+    if (len != KEL_SPAWN_REQ_SIZE) {
+        snprintf(reason, reason_size, AGENT_FMT_WRONG_SIZE, len, KEL_SPAWN_REQ_SIZE);
+        return false;
+    }
+    kel_spawn_req_t image;
+    memcpy(&image, msg, sizeof image);
+    kel__spawn_req_fields *f = &out->f;
+    kel__spawn_req_unpack(&image, f);
+
+    if (f->hdr.magic != KEL_AGENT_MAGIC) {
+        snprintf(reason, reason_size, AGENT_FMT_WRONG_MAGIC, f->hdr.magic, KEL_AGENT_MAGIC);
+        return false;
+    }
+    if (f->hdr.version != KEL_AGENT_VERSION) {
+        snprintf(reason, reason_size, AGENT_FMT_WRONG_VERSION, f->hdr.version, KEL_AGENT_VERSION);
+        return false;
+    }
+    if (f->hdr.type != KEL_AGENT_MSG_SPAWN_REQ) {
+        snprintf(reason, reason_size, AGENT_FMT_WRONG_TYPE, f->hdr.type, KEL_AGENT_MSG_SPAWN_REQ);
+        return false;
+    }
+    if (f->verbosity > 2) {
+        snprintf(reason, reason_size, AGENT_FMT_BAD_VERBOSITY, f->verbosity);
+        return false;
+    }
+    if ((f->flags & ~KEL_REQ_KNOWN_FLAGS) != 0) {
+        snprintf(reason, reason_size, AGENT_FMT_BAD_FLAGS, f->flags);
+        return false;
+    }
+    if (f->task == 0)
+        return reject(reason, reason_size, AGENT_MSG_TASK_ZERO);
+    if (!terminated(f->process_name, sizeof f->process_name))
+        return reject(reason, reason_size, AGENT_MSG_NAME_UNTERMINATED);
+    if (f->process_name[0] == '\0')
+        return reject(reason, reason_size, AGENT_MSG_NAME_EMPTY);
+    if (!terminated(f->nvp_list, sizeof f->nvp_list))
+        return reject(reason, reason_size, AGENT_MSG_NVP_UNTERMINATED);
+    if (!(f->flags & KEL_SPAWN_F_NVP) && f->nvp_list[0] != '\0')
+        return reject(reason, reason_size, AGENT_MSG_NVP_WITHOUT_FLAG);
+    if (!check_test_case(f->test_case, reason, reason_size))
+        return false;
+    return agent_check_program(f->process_name, allowed, out->program, reason, reason_size);
+}
+
+void agent_build_argv(const agent_request *req, const char *segment, agent_argv *out)
+{
+    const kel__spawn_req_fields *f = &req->f;
+    snprintf(out->task, sizeof out->task, "%u", static_cast<unsigned>(f->task));
+    snprintf(out->seq, sizeof out->seq, "%u", static_cast<unsigned>(f->seq));
+    snprintf(out->node_num, sizeof out->node_num, "%u", static_cast<unsigned>(f->node_num));
+    snprintf(out->segment, sizeof out->segment, "%s", segment);
+    /* Checked: terminated within the field. */
+    memcpy(out->words, f->test_case, sizeof out->words);
+
+    size_t i = 0;
+    out->argv[i++] = const_cast<char *>(req->program);
+    out->argv[i++] = const_cast<char *>(OPT_FORK_ID);
+    out->argv[i++] = out->task;
+    out->argv[i++] = const_cast<char *>(OPT_SHM_RES);
+    out->argv[i++] = out->segment;
+    out->argv[i++] = const_cast<char *>(OPT_SLOT);
+    out->argv[i++] = const_cast<char *>(SLOT_ZERO);
+    if (f->flags & KEL_SPAWN_F_NVP) {
+        out->argv[i++] = const_cast<char *>(OPT_VARS);
+        out->argv[i++] = const_cast<char *>(f->nvp_list);
+    }
+    if (f->verbosity == 2)
+        out->argv[i++] = const_cast<char *>(OPT_DEBUG);
+    if (f->verbosity == 0)
+        out->argv[i++] = const_cast<char *>(OPT_QUIET);
+    if (f->flags & KEL_SPAWN_F_STRICT)
+        out->argv[i++] = const_cast<char *>(OPT_STRICT);
+    if (f->seq != 0) {
+        out->argv[i++] = const_cast<char *>(OPT_SEQ);
+        out->argv[i++] = out->seq;
+    }
+    if (f->node_num != 0) {
+        out->argv[i++] = const_cast<char *>(OPT_NODE_NUM);
+        out->argv[i++] = out->node_num;
+    }
+    /* At most 128 names fit in the field: the vector has room for them. */
+    char *p = out->words;
+    while (*p != '\0' && i < AGENT_MAX_ARGS - 1) {
+        out->argv[i++] = p;
+        char *blank = strchr(p, ' ');
+        if (!blank)
+            break;
+        *blank = '\0';
+        p = blank + 1;
+    }
+    out->argv[i] = NULL;
+}
