@@ -14,6 +14,7 @@
  *   ./kel_example -D rounds=100000 ring soak
  *   ./kel_example threads       four tasks share one ring (a multi-task folder)
  *   ./kel_example procs         two slave processes, twice (a multi-process folder)
+ *   ./kel_example remote        two processes run by a kel-agent on 127.0.0.1
  */
 #include <pthread.h>
 #include <stdbool.h>
@@ -270,6 +271,21 @@ static void test_jobs_in_order(void)
     kel_check(rc == 0, "the checker returned 0x%x", rc);
 }
 
+/* ---- remote: a test case run by the kel-agent of a node ---------------- */
+
+/* Runs in a slave that the agent started; its output goes to the agent's
+ * standard output, and the master prints the counts the agent sent back. */
+static void test_ring_on_node(void)
+{
+    ring_t r;
+    kel_assert(ring_init(&r, 8));
+    for (int i = 0; i < 8; i++)
+        kel_check(ring_push(&r, i));
+    kel_check(!ring_push(&r, 8), "a full ring took a ninth value");
+    printf("node %u, process %u\n", kel_get_node_num(), kel_get_fork_task_number());
+    ring_fini(&r);
+}
+
 int main(int argc, char **argv)
 {
     kel_t *kel = NULL;
@@ -312,6 +328,17 @@ int main(int argc, char **argv)
     kel_tc_t *events = kel_create_test_folder(kel, NULL, "events", "A worker thread checked by its events");
     kel_create_test_case(kel, events, "jobs", "Requests are started and done in order", test_jobs_in_order,
                          KEL_TC_BASIC);
+
+    /* An explicit-only folder, so that "all" needs no agent: run it with
+     * "remote" while a kel-agent listens on 127.0.0.1:6154. */
+    kel_tc_t *remote = kel_create_test_case(kel, NULL, "remote", "Run by the agent of a node", NULL,
+                                            KEL_TC_BASIC | KEL_TC_EXPLICIT);
+    kel_multi_process_enable(remote);
+    kel_tc_t *on_node = kel_create_test_case(kel, remote, "on_node", "A ring on another node",
+                                             test_ring_on_node, KEL_TC_BASIC);
+    kel_set_node(on_node, "127.0.0.1");
+    kel_set_node_num(on_node, 1);
+    kel_multi_task_set_count(on_node, 2);
 
     kel_run_code_t rc = kel_run(argc, argv, kel);
     kel_destroy(&kel);

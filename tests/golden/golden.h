@@ -69,6 +69,9 @@ struct run_result {
  * from /dev/null, and waits until it ends or the time limit expires. On
  * expiry the whole process group of the child is killed with SIGKILL and the
  * status is end_kind::timed_out; what the program wrote until then is kept.
+ * The run ends when the child has ended and every process holding its
+ * output pipes has closed them, so a descendant that keeps them open past
+ * the limit makes a time-out too.
  * Processes the child left behind in its group are killed as well when the
  * run ends, so no test leaks processes into the next. Core dumps are turned
  * off for the child, so a crash always reads as "terminated by signal". */

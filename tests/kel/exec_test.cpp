@@ -1,15 +1,20 @@
 /*
  * exec_test.cpp - the executor, checks and failure records seen from a test
  * program: exact test lines, failure blocks, summaries and counts for the
- * outcomes a test case can have.
+ * outcomes a test case can have, fixtures, fixture variables and cookies,
+ * checks from threads given a test's token, and services called outside a
+ * test case.
  */
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+
 #include <atomic>
 #include <string>
 
+#include "expected_text.h"
 #include "kel_run_helper.h"
+#include "kel_types.h"
 
 namespace {
 
@@ -17,6 +22,13 @@ std::string F = __FILE__;
 int line_fail, line_assert, line_setup_fail, line_teardown_fail, line_token_fail;
 std::string log_text;
 std::atomic<int> token_checks;
+
+/* The location and condition lines of a failure block or summary record. */
+std::string loc(const char *func, int line, const char *condition = nullptr)
+{
+    return "     " + F + ":" + std::to_string(line) + ":" + func + "()\n" +
+           (condition ? std::string("     condition(") + condition + ")\n" : "");
+}
 
 void body_pass2()
 {
@@ -82,11 +94,6 @@ void body_log()
     kel_check(kel_error_logged());
 }
 
-std::string loc(const char *func, int line)
-{
-    return "     " + F + ":" + std::to_string(line) + ":" + func + "()";
-}
-
 class Exec : public ::testing::Test {
 protected:
     kel_t *kel = nullptr;
@@ -106,29 +113,19 @@ TEST_F(Exec, PassFailAndSummaryLines)
     kel_create_test_case(kel, f, "one", "one check", body_one, KEL_TC_BASIC);
 
     KelRunResult r = kel_run_captured(kel, {"spine", "f"});
-    std::string expected = "\n---- f:pass:\n     PASSED (2 checkpoints)\n"
-                           "\n---- f:fail:\n---> ##### CHECKPOINT FAILED\n     x is 3\n" +
-                           loc("body_fail", line_fail) +
-                           "\n     condition(x == 4)\n"
-                           "\n---- f:one:\n     PASSED\n"
-                           "\n---- SUMMARY OF FAILED TESTS:\n\n"
-                           "---- f:fail:\n" +
-                           loc("body_fail", line_fail) +
-                           "\n     condition(x == 4)\n\n"
-                           "\n\nSUMMARY: FAILED (pass rate=66%)\n"
-                           "Test case(s) executed:    3\nTest case(s) failed:      1\nTotal checkpoints(s):     3\n"
-                           "\nElapsed time = <T> ms\n\n";
-    EXPECT_EQ(r.out, expected);
+    const std::string block =
+        "---> ##### CHECKPOINT FAILED\n     x is 3\n" + loc("body_fail", line_fail, "x == 4");
+    EXPECT_EQ(r.out, "\n---- f:pass:\n     PASSED (2 checkpoints)\n\n---- f:fail:\n" + block +
+                         "\n---- f:one:\n     PASSED\n"
+                         "\n---- SUMMARY OF FAILED TESTS:\n\n---- f:fail:\n" +
+                         loc("body_fail", line_fail, "x == 4") + "\n" +
+                         kel_summary_text("FAILED (pass rate=66%)", 3, 1, 3));
     EXPECT_EQ(r.rc, KEL_RC_FAILED);
     EXPECT_EQ(log_text, "");
 
     /* Quiet: no headers, no pass lines, no list, no elapsed time. */
     r = kel_run_captured(kel, {"spine", "-q", "f"});
-    expected = "---> ##### CHECKPOINT FAILED\n     x is 3\n" + loc("body_fail", line_fail) +
-               "\n     condition(x == 4)\n"
-               "\n\nSUMMARY: FAILED (pass rate=66%)\n"
-               "Test case(s) executed:    3\nTest case(s) failed:      1\nTotal checkpoints(s):     3\n";
-    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.out, block + kel_summary_text("FAILED (pass rate=66%)", 3, 1, 3, true));
     EXPECT_EQ(r.rc, KEL_RC_FAILED);
 
     /* The verbosity stays with the instance: quiet again, and with nothing
@@ -148,22 +145,17 @@ TEST_F(Exec, ExpectedFailuresAndEarlyPass)
     kel_create_test_case(kel, g, "early", "", body_pass_early, KEL_TC_BASIC);
 
     KelRunResult r = kel_run_captured(kel, {"spine", "g"});
-    std::string expected = "\n---- g:xfail:\n     PASSED (failed as expected)\n"
-                           "\n---- g:xpass:\n---> ##### UNEXPECTED SUCCESS\n     FAIL (did not fail as expected)\n\n"
-                           "\n---- g:caught:\n     PASSED (unexpected success caught as expected)\n"
-                           "\n---- g:cfail:\n---> ##### CHECKPOINT FAILED\n     boom\n" +
-                           loc("body_caught_fail", line_fail) +
-                           "\n     condition(kel_fail())\n"
-                           "\n---- g:early:\n     PASSED\n"
-                           "\n---- SUMMARY OF FAILED TESTS:\n\n"
-                           "---- g:xpass:\n     (UNEXPECTED SUCCESS)\n"
-                           "---- g:cfail:\n" +
-                           loc("body_caught_fail", line_fail) +
-                           "\n     condition(kel_fail())\n\n"
-                           "\n\nSUMMARY: FAILED (pass rate=80%)\n"
-                           "Test case(s) executed:    5\nTest case(s) failed:      1\nTotal checkpoints(s):     2\n"
-                           "\nElapsed time = <T> ms\n\n";
-    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.out, "\n---- g:xfail:\n     PASSED (failed as expected)\n"
+                     "\n---- g:xpass:\n---> ##### UNEXPECTED SUCCESS\n     FAIL (did not fail as expected)\n\n"
+                     "\n---- g:caught:\n     PASSED (unexpected success caught as expected)\n"
+                     "\n---- g:cfail:\n---> ##### CHECKPOINT FAILED\n     boom\n" +
+                         loc("body_caught_fail", line_fail, "kel_fail()") +
+                         "\n---- g:early:\n     PASSED\n"
+                         "\n---- SUMMARY OF FAILED TESTS:\n\n"
+                         "---- g:xpass:\n     (UNEXPECTED SUCCESS)\n"
+                         "---- g:cfail:\n" +
+                         loc("body_caught_fail", line_fail, "kel_fail()") + "\n" +
+                         kel_summary_text("FAILED (pass rate=80%)", 5, 1, 2));
     EXPECT_EQ(r.rc, KEL_RC_FAILED);
 }
 
@@ -173,36 +165,29 @@ TEST_F(Exec, AssertEndsTheRunAndStrictTurnsCheckpointsIntoAsserts)
     kel_create_test_case(kel, a, "first", "", body_assert, KEL_TC_BASIC);
     kel_create_test_case(kel, a, "second", "", body_one, KEL_TC_BASIC);
 
-    KelRunResult r = kel_run_captured(kel, {"spine", "-x", "3", "a"});
     /* The test case and its enclosing folders (a, and the instance's own
      * node the run starts from) stay counted as executed and failed; the
      * second test case and the later runs never start. */
-    std::string expected = "\n---------------- RUN #1/3 ----------------\n\n"
-                           "\n---- a:first:\n---> ##### ASSERT FAILED\n     \n" +
-                           loc("body_assert", line_assert) +
-                           "\n     condition(0)\n"
-                           "\n---- SUMMARY OF FAILED TESTS:\n\n"
-                           "---- a:first:\n" +
-                           loc("body_assert", line_assert) +
-                           "\n     condition(0)\n\n"
-                           "\n\nSUMMARY: FAILED (pass rate=0%)\n"
-                           "Test case(s) executed:    3\nTest case(s) failed:      3\nTotal checkpoints(s):     1\n"
-                           "\nElapsed time = <T> ms\n\n";
-    EXPECT_EQ(r.out, expected);
+    KelRunResult r = kel_run_captured(kel, {"spine", "-x", "3", "a"});
+    EXPECT_EQ(r.out, "\n---------------- RUN #1/3 ----------------\n\n"
+                     "\n---- a:first:\n---> ##### ASSERT FAILED\n     \n" +
+                         loc("body_assert", line_assert, "0") +
+                         "\n---- SUMMARY OF FAILED TESTS:\n\n---- a:first:\n" +
+                         loc("body_assert", line_assert, "0") + "\n" +
+                         kel_summary_text("FAILED (pass rate=0%)", 3, 3, 1));
     EXPECT_EQ(r.rc, KEL_RC_FAILED);
 
+    /* -s stays set on the instance: the second run, without it, is strict
+     * too. */
     kel_tc_t *s = kel_create_test_folder(kel, NULL, "s", "S");
     kel_create_test_case(kel, s, "fail", "", body_fail, KEL_TC_BASIC);
     kel_create_test_case(kel, s, "after", "", body_one, KEL_TC_BASIC);
-    r = kel_run_captured(kel, {"spine", "-s", "s"});
-    EXPECT_NE(r.out.find("CHECKPOINT FAILED"), std::string::npos);
-    EXPECT_EQ(r.out.find("s:after:"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Test case(s) executed:    3\nTest case(s) failed:      3\n"), std::string::npos) << r.out;
-
-    /* -s stays set on the instance for later runs; the next run without -s
-     * still has it (the option is not reset between calls). */
-    r = kel_run_captured(kel, {"spine", "s"});
-    EXPECT_EQ(r.out.find("s:after:"), std::string::npos) << r.out;
+    for (const char *strict : {"-s", "-q"}) {
+        r = kel_run_captured(kel, {"spine", "-q", strict, "s"});
+        EXPECT_EQ(r.out, "---> ##### CHECKPOINT FAILED\n     x is 3\n" + loc("body_fail", line_fail, "x == 4") +
+                             kel_summary_text("FAILED (pass rate=0%)", 3, 3, 0, true))
+            << strict;
+    }
 }
 
 TEST_F(Exec, TenThousandCheckpointsAndLoggedErrors)
@@ -211,20 +196,14 @@ TEST_F(Exec, TenThousandCheckpointsAndLoggedErrors)
     kel_create_test_case(kel, m, "many", "", body_many, KEL_TC_BASIC);
     kel_create_test_case(kel, m, "log", "", body_log, KEL_TC_BASIC);
     KelRunResult r = kel_run_captured(kel, {"spine", "m"});
-    std::string expected = "\n---- m:many:\n     PASSED (10000 checkpoints)\n"
-                           "\n---- m:log:\n---> ##### ERROR\n     bad value 7\n" +
-                           loc("body_log", line_fail) +
-                           "\n     PASSED\n"
-                           "\n---- SUMMARY OF FAILED TESTS:\n\n"
-                           "---- m:log:\n" +
-                           loc("body_log", line_fail) +
-                           "\n"
-                           "\n\nSUMMARY: PASSED\n"
-                           "Test case(s) executed:    2\nTest case(s) failed:      0\nTotal checkpoints(s): 10001\n"
-                           "\nElapsed time = <T> ms\n\n";
     /* A logged error does not end or fail the test case by itself: the
      * record is listed, the count of failed test cases stays 0. */
-    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.out, "\n---- m:many:\n     PASSED (10000 checkpoints)\n"
+                     "\n---- m:log:\n---> ##### ERROR\n     bad value 7\n" +
+                         loc("body_log", line_fail) +
+                         "     PASSED\n"
+                         "\n---- SUMMARY OF FAILED TESTS:\n\n---- m:log:\n" +
+                         loc("body_log", line_fail) + kel_summary_text("PASSED", 2, 0, 10001));
     EXPECT_EQ(r.rc, KEL_RC_SUCCESS);
 }
 
@@ -236,24 +215,32 @@ void su_mid() { log_text += "S2 "; }
 void td_mid() { log_text += "T2 "; }
 void su_inner() { log_text += "S3 "; }
 void td_inner() { log_text += "T3 "; }
-void body_log_run() { log_text += "B "; }
+void body_note() { log_text += "B "; }
 void su_ok() { log_text += "s0 "; }
 void td_ok() { log_text += "t0 "; }
+void su_never() { log_text += "s2 "; }
+void td_never() { log_text += "t1 "; }
+void noop() {}
+
 void su_fail()
 {
     log_text += "s1 ";
     line_setup_fail = __LINE__ + 1;
     kel_fail("setup broke");
 }
+
 void td_fail()
 {
     log_text += "t0 ";
     line_teardown_fail = __LINE__ + 1;
     kel_check(0 == 1);
 }
-void su_never() { log_text += "s2 "; }
-void td_never() { log_text += "t1 "; }
-void body_never() { log_text += "B "; }
+
+void body_fail_plain()
+{
+    line_fail = __LINE__ + 1;
+    kel_check(false);
+}
 
 TEST_F(Exec, FixturesRunOuterToInnerAndUndoInReverse)
 {
@@ -263,91 +250,70 @@ TEST_F(Exec, FixturesRunOuterToInnerAndUndoInReverse)
     kel_add_fixture(outer, su_outer, td_outer);
     kel_add_fixture(mid, su_mid, td_mid);
     kel_add_fixture(inner, su_inner, td_inner);
-    kel_create_test_case(kel, inner, "t1", "", body_log_run, KEL_TC_BASIC);
-    kel_create_test_case(kel, inner, "t2", "", body_log_run, KEL_TC_BASIC);
-
+    kel_create_test_case(kel, inner, "t1", "", body_note, KEL_TC_BASIC);
+    kel_create_test_case(kel, inner, "t2", "", body_note, KEL_TC_BASIC);
     KelRunResult r = kel_run_captured(kel, {"spine", "-q", "outer"});
     EXPECT_EQ(log_text, "S1 S2 S3 B B T3 T2 T1 ");
     EXPECT_EQ(r.rc, KEL_RC_SUCCESS);
     EXPECT_EQ(r.out, "");
-}
 
-TEST_F(Exec, FailingSetupUndoesOnlyCompletedSetupsAndTeardownFailureIsReported)
-{
-    kel_tc_t *leaf = kel_create_test_case(kel, NULL, "leaf", "", body_never, KEL_TC_BASIC);
-    kel_add_fixture(leaf, su_ok, td_fail);
-    kel_add_fixture(leaf, su_fail, td_never);
-    kel_add_fixture(leaf, su_never, td_never);
-
-    KelRunResult r = kel_run_captured(kel, {"spine", "leaf"});
-    EXPECT_EQ(log_text, "s0 s1 t0 ");
-    std::string expected = "\n---- leaf:\n---> ##### CHECKPOINT FAILED during setup\n     setup broke\n" +
-                           loc("su_fail", line_setup_fail) +
-                           "\n     condition(kel_fail())\n"
-                           "---> ##### CHECKPOINT FAILED during teardown\n     \n" +
-                           loc("td_fail", line_teardown_fail) +
-                           "\n     condition(0 == 1)\n"
-                           "\n---- SUMMARY OF FAILED TESTS:\n\n"
-                           "---- leaf:\n" +
-                           loc("su_fail", line_setup_fail) +
-                           "\n     condition(kel_fail())\n\n"
-                           "---- leaf:\n" +
-                           loc("td_fail", line_teardown_fail) +
-                           "\n     condition(0 == 1)\n\n"
-                           "\n\nSUMMARY: FAILED (pass rate=0%)\n"
-                           "Test case(s) executed:    1\nTest case(s) failed:      1\nTotal checkpoints(s):     0\n"
-                           "\nElapsed time = <T> ms\n\n";
-    EXPECT_EQ(r.out, expected);
-}
-
-void body_fail_plain()
-{
-    line_fail = __LINE__ + 1;
-    kel_check(false);
-}
-
-TEST_F(Exec, BodyFailureSurvivesAFailingTeardownAndAFailingFolderCounts)
-{
-    kel_tc_t *fold = kel_create_test_folder(kel, NULL, "fold", "");
-    kel_add_fixture(fold, su_fail, NULL);
-    kel_create_test_case(kel, fold, "never", "", body_never, KEL_TC_BASIC);
-    kel_tc_t *leaf = kel_create_test_case(kel, NULL, "both", "", body_fail_plain, KEL_TC_BASIC);
-    kel_add_fixture(leaf, NULL, td_fail);
-
-    KelRunResult r = kel_run_captured(kel, {"spine", "-q", "fold"});
-    /* The folder's setup failed: none of its children run, the folder itself
-     * counts as one executed and one failed test case. */
-    EXPECT_EQ(log_text, "s1 ");
-    EXPECT_NE(r.out.find("---> ##### CHECKPOINT FAILED during setup\n"), std::string::npos);
-    EXPECT_NE(r.out.find("Test case(s) executed:    1\nTest case(s) failed:      1\n"), std::string::npos) << r.out;
-
+    /* Slots: a fixture without both functions is refused, a ninth too; a
+     * teardown-only fixture gets a do-nothing setup, so all eight teardowns
+     * run. */
     log_text.clear();
-    r = kel_run_captured(kel, {"spine", "-q", "both"});
-    EXPECT_EQ(log_text, "t0 ");
-    EXPECT_NE(r.out.find("---> ##### CHECKPOINT FAILED\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("---> ##### CHECKPOINT FAILED during teardown\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Test case(s) failed:      1\n"), std::string::npos) << r.out;
-}
-
-void noop() {}
-
-TEST_F(Exec, FixtureSlotsAndWarnings)
-{
     kel_tc_t *leaf = kel_create_test_case(kel, NULL, "leaf", "", body_one, KEL_TC_BASIC);
     testing::internal::CaptureStdout();
     kel_add_fixture(leaf, NULL, NULL);
     for (int i = 0; i < 9; i++)
         kel_add_fixture(leaf, i == 0 ? NULL : noop, td_ok);
     kel_multi_process_enable(leaf);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "Warning: tried to add null setup and teardown functions"
-                   "Warning: too many fixtures for this test case!\n"
-                   "KEL ERROR: kel_multi_task_enable() must be called on a folder");
-    /* The teardown-only fixture got the do-nothing setup, so all eight
-     * teardowns run. */
-    KelRunResult r = kel_run_captured(kel, {"spine", "-q", "leaf"});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Warning: tried to add null setup and teardown functions"
+                                                       "Warning: too many fixtures for this test case!\n"
+                                                       "KEL ERROR: kel_multi_task_enable() must be called on a folder");
+    r = kel_run_captured(kel, {"spine", "-q", "leaf"});
     EXPECT_EQ(log_text, "t0 t0 t0 t0 t0 t0 t0 t0 ");
     EXPECT_EQ(r.rc, KEL_RC_SUCCESS);
+}
+
+TEST_F(Exec, FailingSetupUndoesOnlyCompletedSetupsAndTeardownFailureIsReported)
+{
+    kel_tc_t *leaf = kel_create_test_case(kel, NULL, "leaf", "", body_note, KEL_TC_BASIC);
+    kel_add_fixture(leaf, su_ok, td_fail);
+    kel_add_fixture(leaf, su_fail, td_never);
+    kel_add_fixture(leaf, su_never, td_never);
+    KelRunResult r = kel_run_captured(kel, {"spine", "leaf"});
+    EXPECT_EQ(log_text, "s0 s1 t0 ");
+    EXPECT_EQ(r.out, "\n---- leaf:\n---> ##### CHECKPOINT FAILED during setup\n     setup broke\n" +
+                         loc("su_fail", line_setup_fail, "kel_fail()") +
+                         "---> ##### CHECKPOINT FAILED during teardown\n     \n" +
+                         loc("td_fail", line_teardown_fail, "0 == 1") +
+                         "\n---- SUMMARY OF FAILED TESTS:\n\n---- leaf:\n" +
+                         loc("su_fail", line_setup_fail, "kel_fail()") + "\n---- leaf:\n" +
+                         loc("td_fail", line_teardown_fail, "0 == 1") + "\n" +
+                         kel_summary_text("FAILED (pass rate=0%)", 1, 1, 0));
+
+    /* A folder whose setup fails runs none of its children and counts as
+     * one executed and failed test case; a body failure survives a failing
+     * teardown. */
+    kel_tc_t *fold = kel_create_test_folder(kel, NULL, "fold", "");
+    kel_add_fixture(fold, su_fail, NULL);
+    kel_create_test_case(kel, fold, "never", "", body_note, KEL_TC_BASIC);
+    log_text.clear();
+    r = kel_run_captured(kel, {"spine", "-q", "fold"});
+    EXPECT_EQ(log_text, "s1 ");
+    EXPECT_EQ(r.out, "---> ##### CHECKPOINT FAILED during setup\n     setup broke\n" +
+                         loc("su_fail", line_setup_fail, "kel_fail()") +
+                         kel_summary_text("FAILED (pass rate=0%)", 1, 1, 0, true));
+
+    kel_tc_t *both = kel_create_test_case(kel, NULL, "both", "", body_fail_plain, KEL_TC_BASIC);
+    kel_add_fixture(both, NULL, td_fail);
+    log_text.clear();
+    r = kel_run_captured(kel, {"spine", "-q", "both"});
+    EXPECT_EQ(log_text, "t0 ");
+    EXPECT_EQ(r.out, "---> ##### CHECKPOINT FAILED\n     \n" + loc("body_fail_plain", line_fail, "false") +
+                         "---> ##### CHECKPOINT FAILED during teardown\n     \n" +
+                         loc("td_fail", line_teardown_fail, "0 == 1") +
+                         kel_summary_text("FAILED (pass rate=0%)", 1, 1, 0, true));
 }
 
 /* ---- fixture variables and cookies ----------------------------------------- */
@@ -357,20 +323,22 @@ void *seen_by_leaf;
 void *cookie_seen;
 
 void su_set_outer() { kel_set("k", &outer_value); }
-void td_unset_outer() { kel_set("k", NULL); }
+void td_unset() { kel_set("k", NULL); }
 void su_set_inner() { kel_set("k", &inner_value); }
-void td_unset_inner() { kel_set("k", NULL); }
 void body_read_k() { seen_by_leaf = kel_get("k", true); }
 void su_cookie() { static_cast<int *>(kel_create_cookie(64))[0] = 42; }
 void td_cookie() { kel_destroy_cookie(); }
 void body_cookie() { cookie_seen = kel_get_cookie(); }
 void body_destroy_outer_cookie() { kel_destroy_cookie(); }
 void body_leak_var() { kel_set("leaked", &outer_value); }
+void su_leak() { kel_set("left", &outer_value); }
+
 void body_set_twice()
 {
     kel_set("twice", &outer_value);
     kel_set("twice", &outer_value);
 }
+
 void body_missing()
 {
     line_fail = __LINE__ + 1;
@@ -380,10 +348,10 @@ void body_missing()
 TEST_F(Exec, FixtureVariablesShadowAndCookiesReachInnerTests)
 {
     kel_tc_t *outer = kel_create_test_folder(kel, NULL, "outer", "");
-    kel_add_fixture(outer, su_set_outer, td_unset_outer);
+    kel_add_fixture(outer, su_set_outer, td_unset);
     kel_add_fixture(outer, su_cookie, td_cookie);
     kel_tc_t *inner = kel_create_test_folder(kel, outer, "inner", "");
-    kel_add_fixture(inner, su_set_inner, td_unset_inner);
+    kel_add_fixture(inner, su_set_inner, td_unset);
     kel_create_test_case(kel, inner, "read", "", body_read_k, KEL_TC_BASIC);
     kel_create_test_case(kel, outer, "read_outer", "", body_read_k, KEL_TC_BASIC);
     kel_create_test_case(kel, outer, "cookie", "", body_cookie, KEL_TC_BASIC);
@@ -396,66 +364,50 @@ TEST_F(Exec, FixtureVariablesShadowAndCookiesReachInnerTests)
     r = kel_run_captured(kel, {"spine", "-q", "outer", "cookie"});
     ASSERT_NE(cookie_seen, nullptr);
     EXPECT_EQ(r.rc, KEL_RC_SUCCESS) << r.out;
-}
 
-TEST_F(Exec, MisusedFixtureVariablesFailTheTest)
-{
-    kel_tc_t *v = kel_create_test_folder(kel, NULL, "v", "");
-    kel_create_test_case(kel, v, "leak", "", body_leak_var, KEL_TC_BASIC);
-    kel_create_test_case(kel, v, "twice", "", body_set_twice, KEL_TC_BASIC);
-    kel_create_test_case(kel, v, "missing", "", body_missing, KEL_TC_BASIC);
-    KelRunResult r = kel_run_captured(kel, {"spine", "v"});
-    /* A leaf without fixtures has no teardown stage; the variable it left is
-     * released with its context. Only a node with fixtures checks them. */
-    EXPECT_NE(r.out.find("\n---- v:leak:\n     PASSED\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\n---- v:twice:\n---> ##### CHECKPOINT FAILED\n     Fixture variable twice already set\n"
-                         "     test/src/infra/kel:kel_set()\n     condition(kel_fail())\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("\n---- v:missing:\n---> ##### CHECKPOINT FAILED\n     kel_get cannot find variable with "
-                         "key=nothing\n" +
-                         loc("body_missing", line_fail) + "\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("Test case(s) executed:    3\nTest case(s) failed:      2\n"), std::string::npos) << r.out;
-}
-
-void su_leak() { kel_set("left", &outer_value); }
-
-TEST_F(Exec, FixtureVariableLeftBehindFailsDuringTeardown)
-{
-    kel_tc_t *leaf = kel_create_test_case(kel, NULL, "leaky", "", body_one, KEL_TC_BASIC);
-    kel_add_fixture(leaf, su_leak, NULL);
-    KelRunResult r = kel_run_captured(kel, {"spine", "leaky"});
-    std::string expected = "\n---- leaky:\n"
-                           "---> ##### ERROR during teardown\n     Fixture variable left has not been removed\n"
-                           "     test/src/infra/kel:745:kel_exec_teardown()\n"
-                           "---> ##### CHECKPOINT FAILED during teardown\n     \n"
-                           "     test/src/infra/kel:752:kel_exec_teardown()\n     condition(kel_check_ok())\n"
-                           "\n---- SUMMARY OF FAILED TESTS:\n\n"
-                           "---- leaky:\n     test/src/infra/kel:745:kel_exec_teardown()\n"
-                           "---- leaky:\n     test/src/infra/kel:752:kel_exec_teardown()\n"
-                           "     condition(kel_check_ok())\n\n"
-                           "\n\nSUMMARY: FAILED (pass rate=0%)\n"
-                           "Test case(s) executed:    1\nTest case(s) failed:      1\nTotal checkpoints(s):     1\n"
-                           "\nElapsed time = <T> ms\n\n";
-    EXPECT_EQ(r.out, expected);
-}
-
-TEST_F(Exec, CookieDestroyedBelowItsFolderLeavesNothingReachable)
-{
-    kel_tc_t *outer = kel_create_test_folder(kel, NULL, "c", "");
-    kel_add_fixture(outer, su_cookie, td_cookie);
-    kel_create_test_case(kel, outer, "destroy", "", body_destroy_outer_cookie, KEL_TC_BASIC);
-    kel_create_test_case(kel, outer, "after", "", body_cookie, KEL_TC_BASIC);
-    cookie_seen = &outer_value;
     /* The inner test destroys the folder's cookie: the next test must not
      * get the freed block (ASan would catch it) but a clean failure. */
-    KelRunResult r = kel_run_captured(kel, {"spine", "c"});
+    kel_tc_t *c = kel_create_test_folder(kel, NULL, "c", "");
+    kel_add_fixture(c, su_cookie, td_cookie);
+    kel_create_test_case(kel, c, "destroy", "", body_destroy_outer_cookie, KEL_TC_BASIC);
+    kel_create_test_case(kel, c, "after", "", body_cookie, KEL_TC_BASIC);
+    cookie_seen = &outer_value;
+    kel->verbosity = 1; /* -q stays with the instance */
+    r = kel_run_captured(kel, {"spine", "c"});
     EXPECT_NE(r.out.find("\n---- c:after:\n---> ##### CHECKPOINT FAILED\n     Cannot get cookie back\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(cookie_seen, &outer_value);
+}
+
+TEST_F(Exec, MisusedFixtureVariablesFailTheTest)
+{
+    kel_tc_t *leaf = kel_create_test_case(kel, NULL, "leaky", "", body_one, KEL_TC_BASIC);
+    kel_add_fixture(leaf, su_leak, NULL);
+    KelRunResult r = kel_run_captured(kel, {"spine", "leaky"});
+    EXPECT_EQ(r.out, "\n---- leaky:\n"
+                     "---> ##### ERROR during teardown\n     Fixture variable left has not been removed\n"
+                     "     test/src/infra/kel:745:kel_exec_teardown()\n"
+                     "---> ##### CHECKPOINT FAILED during teardown\n     \n"
+                     "     test/src/infra/kel:752:kel_exec_teardown()\n     condition(kel_check_ok())\n"
+                     "\n---- SUMMARY OF FAILED TESTS:\n\n"
+                     "---- leaky:\n     test/src/infra/kel:745:kel_exec_teardown()\n"
+                     "---- leaky:\n     test/src/infra/kel:752:kel_exec_teardown()\n"
+                     "     condition(kel_check_ok())\n\n" +
+                         kel_summary_text("FAILED (pass rate=0%)", 1, 1, 1));
+
+    /* A leaf without fixtures has no teardown stage; the variable it left is
+     * released with its context. Only a node with fixtures checks them. */
+    kel_tc_t *v = kel_create_test_folder(kel, NULL, "v", "");
+    kel_create_test_case(kel, v, "leak", "", body_leak_var, KEL_TC_BASIC);
+    kel_create_test_case(kel, v, "twice", "", body_set_twice, KEL_TC_BASIC);
+    kel_create_test_case(kel, v, "missing", "", body_missing, KEL_TC_BASIC);
+    r = kel_run_captured(kel, {"spine", "-q", "v"});
+    EXPECT_EQ(r.out, "---> ##### CHECKPOINT FAILED\n     Fixture variable twice already set\n"
+                     "     test/src/infra/kel:kel_set()\n     condition(kel_fail())\n"
+                     "---> ##### CHECKPOINT FAILED\n     kel_get cannot find variable with key=nothing\n" +
+                         loc("body_missing", line_fail) +
+                         kel_summary_text("FAILED (pass rate=33%)", 3, 2, 0, true));
 }
 
 /* ---- threads given the test's context ---------------------------------- */
@@ -486,30 +438,19 @@ void *token_thread_asserts(void *token)
     return nullptr;
 }
 
-void body_with_threads()
+void run_threads(void *(*fn)(void *), int n)
 {
     pthread_t t[4];
-    for (auto &th : t)
-        pthread_create(&th, NULL, token_thread_checks, kel_get_thread_token());
-    for (auto &th : t)
-        pthread_join(th, NULL);
-}
-
-void body_thread_fails()
-{
-    pthread_t t;
-    pthread_create(&t, NULL, token_thread_fails, kel_get_thread_token());
-    pthread_join(t, NULL);
+    for (int i = 0; i < n; i++)
+        pthread_create(&t[i], NULL, fn, kel_get_thread_token());
+    for (int i = 0; i < n; i++)
+        pthread_join(t[i], NULL);
     log_text += "joined ";
 }
 
-void body_thread_asserts()
-{
-    pthread_t t;
-    pthread_create(&t, NULL, token_thread_asserts, kel_get_thread_token());
-    pthread_join(t, NULL);
-    log_text += "joined ";
-}
+void body_with_threads() { run_threads(token_thread_checks, 4); }
+void body_thread_fails() { run_threads(token_thread_fails, 1); }
+void body_thread_asserts() { run_threads(token_thread_asserts, 1); }
 
 TEST_F(Exec, ChecksFromThreadsGivenTheTestsToken)
 {
@@ -518,36 +459,26 @@ TEST_F(Exec, ChecksFromThreadsGivenTheTestsToken)
     kel_create_test_case(kel, t, "fails", "", body_thread_fails, KEL_TC_BASIC);
     kel_create_test_case(kel, t, "next", "", body_one, KEL_TC_BASIC);
     token_checks = 0;
-    KelRunResult r = kel_run_captured(kel, {"spine", "t"});
+    KelRunResult r = kel_run_captured(kel, {"spine", "-q", "t"});
     EXPECT_EQ(token_checks, 4);
-    EXPECT_NE(r.out.find("\n---- t:four:\n     PASSED (400 checkpoints)\n"), std::string::npos) << r.out;
     /* The failure raised on the helper thread fails the test case whose
      * token it held; the helper thread ends, the body goes on and the next
      * test case runs. */
-    EXPECT_NE(r.out.find("\n---- t:fails:\n---> ##### CHECKPOINT FAILED\n     from helper thread\n" +
-                         loc("token_thread_fails", line_token_fail) + "\n     condition(token == nullptr)\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(log_text, "joined ");
-    EXPECT_NE(r.out.find("\n---- t:next:\n     PASSED\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Test case(s) executed:    3\nTest case(s) failed:      1\n"
-                         "Total checkpoints(s):   401\n"),
-              std::string::npos)
-        << r.out;
-}
+    EXPECT_EQ(log_text, "joined joined ");
+    EXPECT_EQ(r.out, "---> ##### CHECKPOINT FAILED\n     from helper thread\n" +
+                         loc("token_thread_fails", line_token_fail, "token == nullptr") +
+                         kel_summary_text("FAILED (pass rate=66%)", 3, 1, 401, true));
 
-TEST_F(Exec, AssertOnAThreadGivenTheTokenEndsTheRunWithoutCrossThreadJump)
-{
-    kel_tc_t *t = kel_create_test_folder(kel, NULL, "t", "");
+    /* An assert there ends the run once the body has joined the thread,
+     * without a jump across threads. */
     kel_create_test_case(kel, t, "asserts", "", body_thread_asserts, KEL_TC_BASIC);
-    kel_create_test_case(kel, t, "never", "", body_never, KEL_TC_BASIC);
-    token_checks = 0;
-    KelRunResult r = kel_run_captured(kel, {"spine", "t"});
-    EXPECT_EQ(token_checks, 0);
+    kel_create_test_case(kel, t, "never", "", body_note, KEL_TC_BASIC);
+    log_text.clear();
+    r = kel_run_captured(kel, {"spine", "-q", "t", "asserts"});
+    EXPECT_EQ(token_checks, 4);
     EXPECT_EQ(log_text, "joined ");
     EXPECT_NE(r.out.find("---> ##### ASSERT FAILED\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("t:never:"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Test case(s) executed:    3\nTest case(s) failed:      3\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(kel_summary_text("FAILED (pass rate=0%)", 3, 3, 0, true)), std::string::npos) << r.out;
     EXPECT_EQ(r.rc, KEL_RC_FAILED);
 }
 
@@ -570,19 +501,19 @@ TEST(Services, OutsideATestCaseOnlyNotices)
     EXPECT_EQ(kel_get_task_number(), 0u);
     EXPECT_EQ(kel_get_node_num(), 0xFFFFFFFFu);
     EXPECT_EQ(kel_get_thread_token(), nullptr);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "file.c:12:fn(): kel_check__ cannot be called from non kel-enabled thread!\n"
-                   "kel_log_error_: cannot be called from non kel-enabled thread\n"
-                   "kel_error_logged: cannot be called from non kel-enabled thread\n"
-                   "kel_printf: cannot be called from non kel-enabled thread, msg was:\nhello 5\n"
-                   "kel_debug: cannot be called from non kel-enabled thread\n"
-                   "kel_pass: cannot be called from non kel-enabled thread\n"
-                   "kel_expect_failure: cannot be called from non kel-enabled thread\n"
-                   "kel_catch_unexpected_success: cannot be called from non kel-enabled thread\n"
-                   "kel_get_test_case_name: cannot be called from non kel-enabled thread\n"
-                   "kel_get_test_case_description: cannot be called from non kel-enabled thread\n"
-                   "test/src/infra/kel:0:kel_get_var(): kel_check__ cannot be called from non kel-enabled thread!\n"
-                   "kel_get_task_number: cannot be called from non kel-enabled thread\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "file.c:12:fn(): kel_check__ cannot be called from non kel-enabled thread!\n"
+              "kel_log_error_: cannot be called from non kel-enabled thread\n"
+              "kel_error_logged: cannot be called from non kel-enabled thread\n"
+              "kel_printf: cannot be called from non kel-enabled thread, msg was:\nhello 5\n"
+              "kel_debug: cannot be called from non kel-enabled thread\n"
+              "kel_pass: cannot be called from non kel-enabled thread\n"
+              "kel_expect_failure: cannot be called from non kel-enabled thread\n"
+              "kel_catch_unexpected_success: cannot be called from non kel-enabled thread\n"
+              "kel_get_test_case_name: cannot be called from non kel-enabled thread\n"
+              "kel_get_test_case_description: cannot be called from non kel-enabled thread\n"
+              "test/src/infra/kel:0:kel_get_var(): kel_check__ cannot be called from non kel-enabled thread!\n"
+              "kel_get_task_number: cannot be called from non kel-enabled thread\n");
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include "kel_types.h"
 #include "select.h"
 #include "tree.h"
+#include "expected_text.h"
 
 namespace {
 
@@ -29,15 +30,6 @@ constexpr uint8_t THR = KEL_TCF_THREADED;
 constexpr uint8_t MARKS = SEL | TGT | SUB | THR;
 
 uint8_t marks(const kel_tc_t *tc) { return static_cast<uint8_t>(tc->flags & MARKS); }
-
-/* The usage head and options (the full text is pinned in cmdline_test); here
- * it only has to be recognised in front of a listing. */
-std::string usage(const char *prog, const char *message)
-{
-    testing::internal::CaptureStdout();
-    kel_usage(prog, message);
-    return testing::internal::GetCapturedStdout();
-}
 
 /* The listing of the whole tree built by SelectTree, line by line. */
 const char *const L_ALL = "   all     \t(All test cases)\n";
@@ -93,16 +85,20 @@ protected:
     }
     void TearDown() override { kel_destroy(&kel_); }
 
-    /* Tokenizes and selects as kel_run does (options are not parsed). */
-    kel_tc_t *select(std::initializer_list<const char *> path)
+    void tokenize(std::vector<std::string> words)
     {
-        std::vector<std::string> store{"prog"};
-        for (const char *p : path)
-            store.emplace_back(p);
         std::vector<char *> argv;
-        for (std::string &s : store)
-            argv.push_back(s.data());
+        for (std::string &w : words)
+            argv.push_back(w.data());
         kel__tokenize(&args_, static_cast<int>(argv.size()), argv.data());
+    }
+
+    /* Tokenizes and selects as kel_run does (options are not parsed). */
+    kel_tc_t *select(const std::vector<const char *> &path)
+    {
+        std::vector<std::string> words{"prog"};
+        words.insert(words.end(), path.begin(), path.end());
+        tokenize(words);
         kel_tc_reset(&kel_->tc);
         return kel_tc_select(&kel_->tc, &args_);
     }
@@ -111,26 +107,18 @@ protected:
      * reset, the listing cases after the options and after the selection.
      * Returns the run code of a listing, or 0 when kel_run would run.
      * stdout is captured into out_. */
-    int command(std::initializer_list<const char *> words)
+    int command(const std::vector<const char *> &words)
     {
-        std::vector<std::string> store(words.begin(), words.end());
-        std::vector<char *> argv;
-        for (std::string &s : store)
-            argv.push_back(s.data());
-        kel__tokenize(&args_, static_cast<int>(argv.size()), argv.data());
+        tokenize({words.begin(), words.end()});
         kel_->threads = 0;
         bool help = false;
         int32_t depth = 0;
         testing::internal::CaptureStdout();
-        int rc = kel__parse_options(&args_, kel_, argv[0], &help, &depth);
+        int rc = kel__parse_options(&args_, kel_, words[0], &help, &depth);
         if (rc == 0) {
             kel_tc_reset(&kel_->tc);
-            if (args_.index >= args_.count) {
-                rc = kel__list_for_run(kel_, &args_, argv[0], help, depth, nullptr);
-            } else {
-                selected_ = kel_tc_select(&kel_->tc, &args_);
-                rc = kel__list_for_run(kel_, &args_, argv[0], help, depth, selected_);
-            }
+            selected_ = args_.index < args_.count ? kel_tc_select(&kel_->tc, &args_) : nullptr;
+            rc = kel__list_for_run(kel_, &args_, words[0], help, depth, selected_);
         }
         out_ = testing::internal::GetCapturedStdout();
         return rc;
@@ -151,26 +139,28 @@ protected:
     std::string out_;
 };
 
-TEST_F(SelectTree, ExactNameBeatsEarlierAbbreviation)
-{
-    EXPECT_EQ(folder1_, select({"folder1"}));
-    EXPECT_EQ(folder10_, select({"fold"}));
-    EXPECT_EQ(folder1_, select({"FOLDER1"}));
-    EXPECT_EQ(folder10_, select({"Folder10"}));
-    EXPECT_EQ(deep_, select({"FOLDER1", "su", "D"}));
-    EXPECT_EQ(args_.count, args_.index);
-    /* "all" is the first child of the instance: "a" abbreviates it. */
-    EXPECT_EQ(kel_->root, select({"a"}));
-    EXPECT_EQ(kel_->root, select({"ALL"}));
-}
-
-TEST_F(SelectTree, FirstOfSameNamedSiblingsWins)
+TEST_F(SelectTree, NamesMatchCaseBlindExactBeforeAbbreviatedFirstOfTwins)
 {
     kel_tc_t *first = kel_create_test_case(kel_, folder1_, "Dup", "one", body, KEL_TC_BASIC);
-    kel_tc_t *second = kel_create_test_case(kel_, folder1_, "dUP", "two", body, KEL_TC_BASIC);
-    ASSERT_NE(nullptr, second);
-    EXPECT_EQ(first, select({"folder1", "dup"}));
-    EXPECT_EQ(first, select({"folder1", "DUP"}));
+    ASSERT_NE(nullptr, kel_create_test_case(kel_, folder1_, "dUP", "two", body, KEL_TC_BASIC));
+    struct {
+        std::vector<const char *> path;
+        kel_tc_t *target;
+    } const rows[] = {
+        {{"folder1"}, folder1_},             /* exact, though folder10 comes first */
+        {{"fold"}, folder10_},               /* an abbreviation: the first that starts so */
+        {{"FOLDER1"}, folder1_},             /* case does not count */
+        {{"Folder10"}, folder10_},
+        {{"FOLDER1", "su", "D"}, deep_},     /* one level per token */
+        {{"a"}, kel_->root},                 /* "all" is the instance's first child */
+        {{"ALL"}, kel_->root},
+        {{"folder1", "dup"}, first},         /* the first of same-named siblings */
+        {{"folder1", "DUP"}, first},
+    };
+    for (const auto &r : rows) {
+        EXPECT_EQ(r.target, select(r.path)) << r.path.back();
+        EXPECT_EQ(args_.count, args_.index);
+    }
     /* A top-level node named "a" takes "a" from "all". */
     kel_tc_t *a = kel_create_test_folder(kel_, nullptr, "a", "A");
     EXPECT_EQ(a, select({"a"}));
@@ -208,31 +198,28 @@ TEST_F(SelectTree, MarksForTheExecutor)
 
 TEST_F(SelectTree, PathsThatSelectNothing)
 {
-    EXPECT_EQ(nullptr, select({"folder1", "nothing"}));
-    EXPECT_STREQ("Invalid test case name: nothing", args_.error);
-    EXPECT_EQ(2, args_.index);
-    /* The matched level keeps its mark; it narrows the listing. */
-    EXPECT_EQ(SEL, marks(folder1_));
-
-    EXPECT_EQ(nullptr, select({"zzz"}));
-    EXPECT_STREQ("Invalid test case name: zzz", args_.error);
-    EXPECT_EQ(1, args_.index);
-
-    /* A name longer than the token does not match a shorter name. */
-    EXPECT_EQ(nullptr, select({"folder100"}));
-    EXPECT_STREQ("Invalid test case name: folder100", args_.error);
-
-    /* A token below a node without children: no text. */
-    EXPECT_EQ(nullptr, select({"folder1", "test1", "extra"}));
-    EXPECT_STREQ("", args_.error);
-    EXPECT_EQ(3, args_.index);
-    EXPECT_EQ(SEL, marks(test1_));
-
-    /* The text is cut to 127 characters. */
     const std::string big(256, 'q');
-    EXPECT_EQ(nullptr, select({big.c_str()}));
-    EXPECT_EQ(127u, strlen(args_.error));
-    EXPECT_EQ("Invalid test case name: " + std::string(127 - 24, 'q'), args_.error);
+    struct {
+        std::vector<const char *> path;
+        std::string error;
+        int index;
+    } const rows[] = {
+        {{"folder1", "nothing"}, "Invalid test case name: nothing", 2},
+        {{"zzz"}, "Invalid test case name: zzz", 1},
+        {{"folder100"}, "Invalid test case name: folder100", 1}, /* longer than any name */
+        {{"folder1", "test1", "extra"}, "", 3},                   /* below a leaf: no text */
+        {{big.c_str()}, "Invalid test case name: " + std::string(127 - 24, 'q'), 1}, /* cut to 127 */
+    };
+    for (const auto &r : rows) {
+        EXPECT_EQ(nullptr, select(r.path)) << r.error;
+        EXPECT_EQ(r.error, args_.error);
+        EXPECT_EQ(r.index, args_.index) << r.error;
+    }
+    /* The matched level keeps its mark; it narrows the listing. */
+    select({"folder1", "test1", "extra"});
+    EXPECT_EQ(SEL, marks(test1_));
+    select({"folder1", "nothing"});
+    EXPECT_EQ(SEL, marks(folder1_));
 }
 
 TEST_F(SelectTree, ThreadCountOnFolderAndLeaf)
@@ -325,67 +312,47 @@ TEST_F(SelectTree, ListingNarrowsToTheSelection)
               list(&kel_->tc, 1, KEL_DEPTH_UNLIMITED));
 }
 
-TEST_F(SelectTree, RunListsWithoutPath)
+TEST_F(SelectTree, RunListsInsteadOfRunning)
 {
-    /* No path: usage with a request for one, and the whole tree. */
-    EXPECT_EQ(1, command({"./tests"}));
-    EXPECT_EQ(usage("./tests", "Select test case pathname") + WHOLE_TREE, out_);
-    EXPECT_EQ(1, command({"prog", "-q", "-x"}));
-    EXPECT_EQ(usage("prog", "Select test case pathname") + WHOLE_TREE, out_);
-
-    /* -h without path: the usage text alone. */
-    EXPECT_EQ(1, command({"prog", "-h"}));
-    EXPECT_EQ(usage("prog", nullptr), out_);
-    EXPECT_EQ(1, command({"prog", "-h", "3"}));
-    EXPECT_EQ(usage("prog", nullptr), out_);
-}
-
-TEST_F(SelectTree, RunListsWithHelpAndPath)
-{
-    /* "all": the whole tree to the depth, with the depth line. */
-    EXPECT_EQ(1, command({"prog", "-h", "1", "all"}));
-    EXPECT_EQ(std::string("Only showing depth of 1 !\n") +
-                  lines({L_ALL, L_FOLDER10, L_FOLDER1, L_NET, L_FARM, "\n"}),
-              out_);
-    EXPECT_EQ(1, command({"prog", "-h", "all"}));
-    EXPECT_EQ(WHOLE_TREE, out_);
-
-    /* Another node: the path above it, everything below it (its explicit
-     * child too), the depth counted from the top level. */
-    EXPECT_EQ(1, command({"prog", "-h", "2", "folder1"}));
-    EXPECT_EQ(std::string("Only showing depth of 2 !\n") +
-                  lines({L_FOLDER1, L_TEST1, L_TEST2, L_SECRET, L_SUB, "\n"}),
-              out_);
-    EXPECT_EQ(1, command({"prog", "-h", "FOLDER1"}));
-    EXPECT_EQ(lines({L_FOLDER1, L_TEST1, L_TEST2, L_SECRET, L_SUB, L_DEEP, "\n"}), out_);
-    EXPECT_EQ(1, command({"prog", "-h", "folder1", "sub"}));
-    EXPECT_EQ(lines({L_FOLDER1, L_SUB, L_DEEP, "\n"}), out_);
-    EXPECT_EQ(1, command({"prog", "-h", "-1", "net"}));
-    EXPECT_EQ(std::string("Only showing depth of -1 !\n") + lines({L_NET, L_PING, "\n"}), out_);
-
-    /* A path that does not resolve: narrowed to what matched, no error. */
-    EXPECT_EQ(1, command({"prog", "-h", "folder1", "nothing"}));
-    EXPECT_EQ(lines({L_FOLDER1, L_TEST1, L_TEST2, L_SECRET, L_SUB, L_DEEP, "\n"}), out_);
-    /* The token 0 is the first path token and matches nothing. */
-    EXPECT_EQ(1, command({"prog", "-h", "0", "folder1"}));
-    EXPECT_EQ(WHOLE_TREE, out_);
-}
-
-TEST_F(SelectTree, RunListsAfterAWrongPath)
-{
-    EXPECT_EQ(1, command({"prog", "folder1", "nothing"}));
-    EXPECT_EQ(usage("prog", "Invalid test case name: nothing") +
-                  lines({L_FOLDER1, L_TEST1, L_TEST2, L_SECRET, L_SUB, L_DEEP, "\n"}),
-              out_);
-    EXPECT_EQ(1, command({"prog", "zzz"}));
-    EXPECT_EQ(usage("prog", "Invalid test case name: zzz") + WHOLE_TREE, out_);
-    /* The usage names the program untokenized; its second word is a path. */
-    EXPECT_EQ(1, command({"./unit tests"}));
-    EXPECT_EQ(usage("./unit tests", "Invalid test case name: tests") + WHOLE_TREE, out_);
-    /* Below a leaf: an empty message line. */
-    EXPECT_EQ(1, command({"prog", "folder1", "test1", "x"}));
-    EXPECT_EQ(usage("prog", "") + lines({L_FOLDER1, L_TEST1, "\n"}), out_);
-    EXPECT_EQ(0u, out_.find("\n\n\nUsage: prog "));
+    const std::string folder1_all = lines({L_FOLDER1, L_TEST1, L_TEST2, L_SECRET, L_SUB, L_DEEP, "\n"});
+    const std::string depth1 = lines({L_ALL, L_FOLDER10, L_FOLDER1, L_NET, L_FARM, "\n"});
+    struct {
+        const char *what;
+        std::vector<const char *> words;
+        std::string out;
+    } const rows[] = {
+        {"no path: a request for one and the whole tree", {"./tests"},
+         kel_usage_text("./tests", "Select test case pathname") + WHOLE_TREE},
+        {"no path after the options", {"prog", "-q", "-x"},
+         kel_usage_text("prog", "Select test case pathname") + WHOLE_TREE},
+        {"-h without path: the usage alone", {"prog", "-h"}, kel_usage_text("prog", nullptr)},
+        {"-h with a depth and no path", {"prog", "-h", "3"}, kel_usage_text("prog", nullptr)},
+        {"all: the whole tree to the depth", {"prog", "-h", "1", "all"}, "Only showing depth of 1 !\n" + depth1},
+        {"all without depth", {"prog", "-h", "all"}, WHOLE_TREE},
+        /* Another node: the path above it, everything below it (its explicit
+         * child too), the depth counted from the top level. */
+        {"a folder to depth 2", {"prog", "-h", "2", "folder1"},
+         "Only showing depth of 2 !\n" + lines({L_FOLDER1, L_TEST1, L_TEST2, L_SECRET, L_SUB, "\n"})},
+        {"a folder", {"prog", "-h", "FOLDER1"}, folder1_all},
+        {"a sub-folder", {"prog", "-h", "folder1", "sub"}, lines({L_FOLDER1, L_SUB, L_DEEP, "\n"})},
+        {"a negative depth", {"prog", "-h", "-1", "net"},
+         "Only showing depth of -1 !\n" + lines({L_NET, L_PING, "\n"})},
+        {"-h and a wrong path: narrowed to what matched, no error", {"prog", "-h", "folder1", "nothing"},
+         folder1_all},
+        {"-h 0: the 0 is a path token that matches nothing", {"prog", "-h", "0", "folder1"}, WHOLE_TREE},
+        {"a wrong path", {"prog", "folder1", "nothing"},
+         kel_usage_text("prog", "Invalid test case name: nothing") + folder1_all},
+        {"a wrong top-level name", {"prog", "zzz"},
+         kel_usage_text("prog", "Invalid test case name: zzz") + WHOLE_TREE},
+        {"the usage names the program untokenized; its second word is a path", {"./unit tests"},
+         kel_usage_text("./unit tests", "Invalid test case name: tests") + WHOLE_TREE},
+        {"below a leaf: an empty message line", {"prog", "folder1", "test1", "x"},
+         kel_usage_text("prog", "") + lines({L_FOLDER1, L_TEST1, "\n"})},
+    };
+    for (const auto &r : rows) {
+        EXPECT_EQ(1, command(r.words)) << r.what;
+        EXPECT_EQ(r.out, out_) << r.what;
+    }
 
     /* A selection without -h lists nothing: the run goes on. */
     EXPECT_EQ(0, command({"prog", "folder1 test2"}));
@@ -393,7 +360,7 @@ TEST_F(SelectTree, RunListsAfterAWrongPath)
     EXPECT_EQ(test2_, selected_);
     /* -T 0 warns and still selects. */
     EXPECT_EQ(0, command({"prog", "-T", "0", "folder1"}));
-    EXPECT_EQ(usage("prog", "Error: <threads> must be > 0"), out_);
+    EXPECT_EQ(kel_usage_text("prog", "Error: <threads> must be > 0"), out_);
     EXPECT_EQ(folder1_, selected_);
     EXPECT_EQ(0u, test1_->threads);
 }

@@ -315,12 +315,15 @@ TEST(SlaveFork, RefusedInSlaveWithoutSlotAndForRemoteChildren)
     EXPECT_EQ(fx.inst.executed(), 0u);
     EXPECT_EQ(fx.inst.failed(), 0u);
 
-    /* In the master a remote child goes to the agent's way. */
+    /* In the master a remote child goes to the agent's way (here stopped
+     * before any connection by a node number the request cannot carry). */
     kel->fork_id = 0;
+    fx.child->node_num = 70000;
     EXPECT_EQ(captured([&] { kel_fork_exec_tc(&fx.info); }),
-              "FAILED: remote execution is not available in this build\n");
+              "node number cannot be greater than 65535\nFAILED: Invalid args for agent\n");
     EXPECT_EQ(fx.inst.executed(), 1u);
     EXPECT_EQ(fx.inst.failed(), 1u);
+    fx.child->node_num = 0;
     fx.child->flags = static_cast<uint8_t>(fx.child->flags & ~KEL_TCF_REMOTE);
 
     /* No slot to preset and read: counted as failed, nothing forked (the

@@ -170,7 +170,7 @@ void agent_build_argv(const agent_request *req, const char *segment, agent_argv 
     out->argv[i++] = out->segment;
     out->argv[i++] = const_cast<char *>(OPT_SLOT);
     out->argv[i++] = const_cast<char *>(SLOT_ZERO);
-    if (f->flags & KEL_SPAWN_F_NVP) {
+    if ((f->flags & KEL_SPAWN_F_NVP) && f->nvp_list[0] != '\0') {
         out->argv[i++] = const_cast<char *>(OPT_VARS);
         out->argv[i++] = const_cast<char *>(f->nvp_list);
     }

@@ -51,8 +51,9 @@ bool agent_check_program(const char *name, const agent_allowed *allowed, char *r
 bool agent_path_under(const char *path, const char *dir);
 
 /* The slave's command line: program, -fork_id <task>, -shm_res <segment>,
- * -shm_results_slot_id 0, then -D <list>, -d or -q, -s, -seq <seq>,
- * -node_num <n> as the request asks, then one argument per path name. */
+ * -shm_results_slot_id 0, then -D <list> (when the list is not empty), -d
+ * or -q, -s, -seq <seq>, -node_num <n> as the request asks, then one
+ * argument per path name. */
 #define AGENT_MAX_ARGS 160
 struct agent_argv {
     char *argv[AGENT_MAX_ARGS];

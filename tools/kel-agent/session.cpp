@@ -1,0 +1,417 @@
+/*
+ * session.cpp - one connection of kel-agent, from the request to the
+ * result.
+ *
+ * The client has a few seconds (-t) to send its whole 668-byte request. The
+ * request is checked (request.cpp), a place among the -j running processes
+ * is taken (or the request is rejected: nothing is ever queued), a result
+ * segment of one slot is made, and the slave is started as a slave of the
+ * framework's own protocol, in a process group of its own, with its
+ * standard input from /dev/null and its output on the agent's. Only when it
+ * has really started does the client get its reply with status 0.
+ *
+ * Then the thread waits on three things at once: the slave's pidfd, the
+ * client's socket and the agent's stop pipe. A slave that ends is reaped and
+ * its slot becomes the result message; a client that hangs up (or sends end
+ * of file: the protocol keeps the master's side open until the result) gets
+ * its slave's whole process group killed; a stopping agent kills it too and
+ * still tells the client why. In every case the segment is unlinked and the
+ * place among the -j processes given back before the thread ends.
+ *
+ * When a slave ends, whatever is left in its process group (processes its
+ * test started and did not wait for) is killed before the slave is reaped,
+ * while its group id cannot yet be reused.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stddef.h>
+#include <spawn.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "agent.h"
+#include "agent_msg.h"
+#include "agent_text.h"
+#include "orv.h"
+
+extern char **environ;
+
+namespace {
+
+/* Reply status values: why a request was not accepted. */
+constexpr uint8_t RSP_ACCEPTED = 0;
+constexpr uint8_t RSP_REFUSED = 1;
+constexpr uint8_t RSP_TOO_MANY = 3;
+constexpr uint8_t RSP_CANNOT_START = 4;
+
+/* Result status values. */
+constexpr uint8_t RES_RAN = 0;
+constexpr uint8_t RES_SLAVE_FAILED = 1;
+constexpr uint8_t RES_STOPPED = 2;
+
+/* A slot exactly as the slave writes it (machine byte order). */
+struct slave_slot {
+    uint32_t executed;
+    uint32_t failed;
+    uint32_t checkpoints;
+    uint32_t unused;
+    uint64_t elapsed_ms;
+    uint32_t summary_len;
+    uint8_t summary[KEL_RES_SUMMARY_AREA];
+};
+static_assert(sizeof(slave_slot) == 1056, "a result slot is 1056 bytes");
+static_assert(offsetof(slave_slot, summary_len) == 24, "slot layout");
+static_assert(offsetof(slave_slot, summary) == 28, "slot layout");
+constexpr uint32_t SLOT_NOT_WRITTEN = 0xFFFFFFFFu;
+
+/* Sends on a blocked client give up after this long. */
+constexpr int SEND_TIMEOUT_S = 10;
+
+uint64_t now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+enum class read_end { whole, closed, timed_out, stopping };
+
+/* Reads len bytes within the request time limit, watching the stop pipe. */
+read_end read_request(const agent_conn *c, uint8_t *buf, size_t len)
+{
+    const uint64_t deadline = now_ms() + static_cast<uint64_t>(c->st->cfg->request_timeout_s) * 1000u;
+    size_t got = 0;
+    while (got < len) {
+        uint64_t now = now_ms();
+        if (now >= deadline)
+            return read_end::timed_out;
+        struct pollfd p[2] = {{c->fd, POLLIN, 0}, {c->st->stop_fd, POLLIN, 0}};
+        int r = poll(p, 2, static_cast<int>(deadline - now));
+        if (r < 0 && errno != EINTR)
+            return read_end::closed;
+        if (r <= 0)
+            continue;
+        if (p[1].revents != 0)
+            return read_end::stopping;
+        ssize_t n = recv(c->fd, buf + got, len - got, MSG_DONTWAIT);
+        if (n > 0)
+            got += static_cast<size_t>(n);
+        else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return read_end::closed;
+    }
+    return read_end::whole;
+}
+
+bool send_msg(agent_conn *c, const void *msg, size_t len, const char *what)
+{
+    if (c->fd < 0)
+        return false;
+    uint32_t rc = kel_od_send_msg(&c->fd, msg, len);
+    if (rc != 0) {
+        agent_log(c->st, AGENT_FMT_LOG_SEND_FAILED, c->id, what, strerror(static_cast<int>(rc)));
+        return false;
+    }
+    return true;
+}
+
+bool send_reply(agent_conn *c, uint8_t status, const char *reason)
+{
+    kel__spawn_rsp_fields f;
+    memset(&f, 0, sizeof f);
+    kel__agent_hdr_init(&f.hdr, KEL_AGENT_MSG_SPAWN_RSP, c->local, static_cast<uint32_t>(c->st->pid));
+    f.status = status;
+    snprintf(f.reason, sizeof f.reason, "%s", reason);
+    kel_spawn_rsp_t msg;
+    kel__spawn_rsp_pack(&f, &msg);
+    return send_msg(c, &msg, sizeof msg, "reply");
+}
+
+void reject(agent_conn *c, uint8_t status, const char *reason)
+{
+    agent_log(c->st, AGENT_FMT_LOG_REJECTED, c->id, c->peer, reason);
+    send_reply(c, status, reason);
+}
+
+/* A place among the -j processes; false when all are taken. */
+bool take_place(agent_state *st, unsigned *running)
+{
+    pthread_mutex_lock(&st->lock);
+    bool ok = st->running < st->cfg->max_procs;
+    if (ok)
+        st->running++;
+    *running = st->running;
+    pthread_mutex_unlock(&st->lock);
+    return ok;
+}
+
+void give_place(agent_state *st)
+{
+    pthread_mutex_lock(&st->lock);
+    st->running--;
+    pthread_mutex_unlock(&st->lock);
+}
+
+/* The slave: its own process group, default signal handling and an empty
+ * mask (the agent ignores SIGPIPE and blocks its stop signals), standard
+ * input from /dev/null. Returns 0 or the errno of the failed start. */
+int start_slave(const agent_argv *args, pid_t *pid)
+{
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_init(&actions);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    const int reset[] = {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD};
+    for (int sig : reset)
+        sigaddset(&defaults, sig);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    int rc = posix_spawn(pid, args->argv[0], &actions, &attr, args->argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    return rc;
+}
+
+/* Kills the slave's process group (and the slave, should it have left the
+ * group). Only before it is reaped: until then its ids cannot be reused. */
+void kill_group(pid_t pid)
+{
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+}
+
+int reap(pid_t pid)
+{
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    return r == pid ? status : -1;
+}
+
+enum class wait_end { exited, client_gone, stopping };
+
+wait_end wait_slave(const agent_conn *c, int pidfd)
+{
+    /* A failed send has closed the connection already. */
+    if (c->fd < 0)
+        return wait_end::client_gone;
+    for (;;) {
+        struct pollfd p[3] = {{pidfd, POLLIN, 0}, {c->fd, POLLIN | POLLRDHUP, 0}, {c->st->stop_fd, POLLIN, 0}};
+        int r = poll(p, 3, -1);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            /* Cannot watch anything: treat as a stop of this session. */
+            return wait_end::stopping;
+        }
+        if (p[0].revents != 0)
+            return wait_end::exited;
+        if (p[2].revents != 0)
+            return wait_end::stopping;
+        if (p[1].revents & (POLLHUP | POLLERR | POLLRDHUP))
+            return wait_end::client_gone;
+        if (p[1].revents & POLLIN) {
+            /* The client has nothing more to say: what it sends is dropped. */
+            char junk[256];
+            ssize_t n = recv(c->fd, junk, sizeof junk, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return wait_end::client_gone;
+        }
+    }
+}
+
+/* The result of a slave that ended with status (from waitpid, -1 when it
+ * could not be waited for), from its slot. */
+void make_result(const agent_conn *c, pid_t pid, int status, const slave_slot *slot, kel__proc_result_fields *res)
+{
+    memset(res, 0, sizeof *res);
+    kel__agent_hdr_init(&res->hdr, KEL_AGENT_MSG_PROC_RESULT, c->local, static_cast<uint32_t>(pid));
+    if (status == -1) {
+        res->status = RES_SLAVE_FAILED;
+        snprintf(res->error, sizeof res->error, AGENT_FMT_SLAVE_WAIT, strerror(ECHILD));
+    } else if (WIFSIGNALED(status)) {
+        res->status = RES_SLAVE_FAILED;
+        snprintf(res->error, sizeof res->error, AGENT_FMT_SLAVE_SIGNAL, WTERMSIG(status));
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        res->status = RES_SLAVE_FAILED;
+        snprintf(res->error, sizeof res->error, AGENT_FMT_SLAVE_EXIT, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    } else if (__atomic_load_n(&slot->executed, __ATOMIC_ACQUIRE) == SLOT_NOT_WRITTEN) {
+        res->status = RES_SLAVE_FAILED;
+        snprintf(res->error, sizeof res->error, "%s", AGENT_MSG_SLAVE_NO_SLOT);
+    } else {
+        res->status = RES_RAN;
+        res->executed = slot->executed;
+        res->failed = slot->failed;
+        res->checkpoints = slot->checkpoints;
+        res->elapsed_ms = slot->elapsed_ms;
+        /* The slave's bytes are not trusted further than its area. */
+        res->summary_len = slot->summary_len < KEL_RES_SUMMARY_AREA ? slot->summary_len : KEL_RES_SUMMARY_AREA;
+        memcpy(res->summary, slot->summary, sizeof res->summary);
+    }
+}
+
+void send_result(agent_conn *c, const kel__proc_result_fields *res)
+{
+    kel_proc_result_t msg;
+    kel__proc_result_pack(res, &msg);
+    send_msg(c, &msg, sizeof msg, "result");
+}
+
+/* From a running slave to its result; the slot's segment is open. Returns
+ * how the wait ended; the slave is reaped in every case. */
+wait_end supervise(agent_conn *c, pid_t pid, int pidfd, slave_slot *slot)
+{
+    kel__proc_result_fields res;
+    wait_end end = wait_slave(c, pidfd);
+    switch (end) {
+    case wait_end::exited: {
+        kill_group(pid); /* what the slave left in its group */
+        int status = reap(pid);
+        make_result(c, pid, status, slot, &res);
+        if (res.status == RES_RAN)
+            agent_log(c->st, AGENT_FMT_LOG_ENDED, c->id, static_cast<int>(pid), res.executed, res.failed,
+                      res.checkpoints);
+        else
+            agent_log(c->st, AGENT_FMT_LOG_FAILED, c->id, static_cast<int>(pid), res.error);
+        send_result(c, &res);
+        break;
+    }
+    case wait_end::client_gone:
+        kill_group(pid);
+        reap(pid);
+        break;
+    case wait_end::stopping:
+        kill_group(pid);
+        reap(pid);
+        memset(&res, 0, sizeof res);
+        kel__agent_hdr_init(&res.hdr, KEL_AGENT_MSG_PROC_RESULT, c->local, static_cast<uint32_t>(pid));
+        res.status = RES_STOPPED;
+        snprintf(res.error, sizeof res.error, "%s", AGENT_MSG_SLAVE_STOPPED);
+        agent_log(c->st, AGENT_FMT_LOG_FAILED, c->id, static_cast<int>(pid), res.error);
+        send_result(c, &res);
+        break;
+    }
+    return end;
+}
+
+/* An accepted request, with its place taken: segment, slave, result. */
+void run(agent_conn *c, const agent_request *req)
+{
+    agent_state *st = c->st;
+    char name[64];
+    uint32_t n = __atomic_fetch_add(&st->segments, 1, __ATOMIC_RELAXED);
+    snprintf(name, sizeof name, "kel_agent.%d.%u", static_cast<int>(st->pid), n);
+    orv_shm_unlink(name);
+    orv_shm_t shm;
+    memset(&shm, 0, sizeof shm);
+    uint32_t rc = orv_shm_open(name, sizeof(slave_slot), &shm, NULL);
+    if (rc != 0) {
+        char reason[AGENT_REASON_SIZE];
+        snprintf(reason, sizeof reason, AGENT_FMT_NO_SEGMENT, name, strerror(static_cast<int>(rc)));
+        reject(c, RSP_CANNOT_START, reason);
+        return;
+    }
+    slave_slot *slot = static_cast<slave_slot *>(shm.addr);
+    memset(slot, 0, sizeof *slot);
+    __atomic_store_n(&slot->executed, SLOT_NOT_WRITTEN, __ATOMIC_RELEASE);
+
+    agent_argv args;
+    agent_build_argv(req, name, &args);
+    pid_t pid = -1;
+    int err = start_slave(&args, &pid);
+    int pidfd = -1;
+    if (err == 0) {
+        pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (pidfd < 0) {
+            err = errno;
+            kill_group(pid);
+            reap(pid);
+        }
+    }
+    if (err != 0) {
+        char reason[AGENT_REASON_SIZE];
+        snprintf(reason, sizeof reason, AGENT_FMT_NO_SPAWN, req->program, strerror(err));
+        reject(c, RSP_CANNOT_START, reason);
+    } else {
+        agent_log(st, AGENT_FMT_LOG_STARTED, c->id, static_cast<int>(pid));
+        send_reply(c, RSP_ACCEPTED, "");
+        /* When the reply could not be sent, the client is gone already. */
+        wait_end end = supervise(c, pid, pidfd, slot);
+        close(pidfd);
+        orv_shm_close(&shm);
+        orv_shm_unlink(name);
+        /* Logged once nothing of the slave is left. */
+        if (end == wait_end::client_gone)
+            agent_log(st, AGENT_FMT_LOG_CLIENT_GONE, c->id, static_cast<int>(pid));
+        return;
+    }
+    orv_shm_close(&shm);
+    orv_shm_unlink(name);
+}
+
+} // namespace
+
+void agent_log(const agent_state *st, const char *format, ...)
+{
+    if (!st->cfg->verbose)
+        return;
+    va_list ap;
+    va_start(ap, format);
+    flockfile(stderr);
+    vfprintf(stderr, format, ap);
+    fflush(stderr);
+    funlockfile(stderr);
+    va_end(ap);
+}
+
+void agent_serve(agent_conn *c)
+{
+    agent_state *st = c->st;
+    struct timeval tv = {SEND_TIMEOUT_S, 0};
+    setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+
+    uint8_t msg[KEL_SPAWN_REQ_SIZE];
+    const char *dropped = NULL;
+    switch (read_request(c, msg, sizeof msg)) {
+    case read_end::whole: break;
+    case read_end::closed: dropped = AGENT_MSG_DROP_INCOMPLETE; break;
+    case read_end::timed_out: dropped = AGENT_MSG_DROP_TIMEOUT; break;
+    case read_end::stopping: dropped = AGENT_MSG_DROP_STOPPING; break;
+    }
+    if (dropped) {
+        agent_log(st, AGENT_FMT_LOG_DROPPED, c->id, c->peer, dropped);
+    } else {
+        agent_request req;
+        char reason[AGENT_REASON_SIZE];
+        unsigned running = 0;
+        if (!agent_check_request(msg, sizeof msg, &st->cfg->allowed, &req, reason, sizeof reason)) {
+            reject(c, RSP_REFUSED, reason);
+        } else if (!take_place(st, &running)) {
+            snprintf(reason, sizeof reason, AGENT_FMT_TOO_MANY, running, st->cfg->max_procs);
+            reject(c, RSP_TOO_MANY, reason);
+        } else {
+            agent_log(st, AGENT_FMT_LOG_REQUEST, c->id, c->peer, req.program, req.f.task, req.f.seq,
+                      req.f.node_num, req.f.verbosity, req.f.flags, req.f.test_case);
+            run(c, &req);
+            give_place(st);
+        }
+    }
+    if (c->fd >= 0)
+        close(c->fd);
+    c->fd = -1;
+}
