@@ -43,16 +43,23 @@ inline std::string kel_usage_text(const std::string &prog, const char *message)
            "\n";
 }
 
-/* The summary after the run: the verdict ("PASSED" or "FAILED (pass
- * rate=N%)"), the three counts and, unless quiet, the elapsed time (as the
- * normalisers mask it). */
-inline std::string kel_summary_text(const char *verdict, int executed, int failed, int checkpoints, bool quiet = false)
+/* The three counts of a summary. */
+inline std::string kel_counts_text(int executed, int failed, int checkpoints)
 {
     char counts[160];
     std::snprintf(counts, sizeof counts,
                   "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\n", executed,
                   failed, checkpoints);
-    return std::string("\n\nSUMMARY: ") + verdict + "\n" + counts + (quiet ? "" : "\nElapsed time = <T> ms\n\n");
+    return counts;
+}
+
+/* The summary after the run: the verdict ("PASSED" or "FAILED (pass
+ * rate=N%)"), the counts and, unless quiet, the elapsed time (as the
+ * normalisers mask it). */
+inline std::string kel_summary_text(const char *verdict, int executed, int failed, int checkpoints, bool quiet = false)
+{
+    return std::string("\n\nSUMMARY: ") + verdict + "\n" + kel_counts_text(executed, failed, checkpoints) +
+           (quiet ? "" : "\nElapsed time = <T> ms\n\n");
 }
 
 #endif

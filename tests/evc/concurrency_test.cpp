@@ -1,8 +1,8 @@
 /*
  * concurrency_test.cpp - the checker under many threads: eight submitters
  * of 100 000 events each against one dispatching thread, two checkers
- * dispatched on two threads at once, events that all arrive before the
- * dispatch starts, and a checker on the caller's dispatcher, whose own
+ * dispatched on two threads at once, and a checker on the caller's
+ * dispatcher, whose own
  * timer runs in the dispatching thread during the dispatch.
  *
  * Threads are lined up with barriers and joins only; the only time-outs are
@@ -116,33 +116,6 @@ TEST_F(EvcConcurrency, TwoCheckersDispatchedOnTwoThreadsAtOnce)
         EXPECT_EQ(s.matched, events) << s.name;
         EXPECT_EQ(kel_evc_destroy(&s.evc), 0u);
     }
-}
-
-TEST_F(EvcConcurrency, EventsSubmittedBeforeTheDispatchStartsAreCounted)
-{
-    kel_evc_t *evc = nullptr;
-    kel_evc_queue_t *a = nullptr, *b = nullptr;
-    ASSERT_EQ(kel_evc_create(&evc, "early", NULL), 0u);
-    ASSERT_EQ(kel_evc_queue_create(&a, evc, "a", NULL, NULL), 0u);
-    ASSERT_EQ(kel_evc_queue_create(&b, evc, "b", NULL, NULL), 0u);
-    kel_evc_event_t x = ev(1), y = ev(2);
-    ASSERT_EQ(kel_evc_queue_expect(a, &x, 2), 0u);
-    ASSERT_EQ(kel_evc_queue_expect(b, &y, 1), 0u);
-    uint32_t rcs[3] = {1, 1, 1};
-    std::thread worker([&] {
-        rcs[0] = kel_evc_queue_submit("early", "a", &x);
-        rcs[1] = kel_evc_queue_submit("early", "b", &y);
-        rcs[2] = kel_evc_queue_submit("early", "a", &x);
-    });
-    worker.join();
-    EXPECT_EQ(rcs[0] | rcs[1] | rcs[2], 0u);
-    clear_buffers();
-    EXPECT_EQ(kel_evc_dispatch(evc, 0), 0u);
-    /* The signals raised while nobody waited are handled on the first
-     * pass: the heartbeats' handler writes nothing, the done signal's does. */
-    EXPECT_EQ(only(read_buffer(KEL_EVC_BUF_TRACES), "[early]:<L>:kel_evc_wb_handler()"),
-              (Lines{"[early]:<L>:kel_evc_wb_handler():orv_dm_watched_boolean_get(true)"}));
-    EXPECT_EQ(kel_evc_destroy(&evc), 0u);
 }
 
 namespace {

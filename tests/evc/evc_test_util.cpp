@@ -25,6 +25,7 @@ std::atomic<int> armed_fault{static_cast<int>(fault::none)};
 std::atomic<int> armed_countdown{0};
 
 std::atomic<int> live_dms{0}, live_wbs{0}, live_registrations{0}, live_timers{0}, live_buffers{0};
+std::atomic<int> uncounted{0}; /* for the wrappers that count nothing */
 
 std::mutex state_mutex;
 std::map<std::string, Lines> closed_lines;
@@ -33,10 +34,10 @@ std::function<void()> settime_hook;
 
 live_counts baseline;
 
-/* True when this call of f is the one armed to fail. */
+/* True when this call of f is the one armed to fail (never for none). */
 bool hit(fault f)
 {
-    if (armed_fault.load() != static_cast<int>(f))
+    if (f == fault::none || armed_fault.load() != static_cast<int>(f))
         return false;
     if (armed_countdown.fetch_sub(1) != 1)
         return false;
@@ -210,43 +211,57 @@ using evc_test::hit;
 #pragma GCC visibility push(default)
 extern "C" {
 
-void *__real_calloc(size_t n, size_t size);
-char *__real_strdup(const char *s);
-uint32_t __real_orv_dm_create(orv_dm_t **dm, const char *name, uint32_t flags);
-uint32_t __real_orv_dm_destroy(orv_dm_t *dm);
-uint32_t __real_orv_dm_wait(orv_dm_t *dm);
-uint32_t __real_orv_dm_watched_boolean_create(const char *name, bool initial, orv_dm_wb_t **wb);
-uint32_t __real_orv_dm_watched_boolean_destroy(orv_dm_wb_t *wb);
-uint32_t __real_orv_dm_watched_boolean_set(orv_dm_wb_t *wb, bool value);
-uint32_t __real_orv_dm_watched_boolean_register(orv_dm_t *dm, orv_dm_wb_t *wb, orv_dm_wb_handler_fn handler,
-                                                void *ctx);
-uint32_t __real_orv_dm_watched_boolean_deregister(orv_dm_t *dm, orv_dm_wb_t *wb);
-uint32_t __real_orv_dm_timer_register(orv_dm_t *dm, orv_dm_timer_t **timer, orv_dm_timer_handler_fn handler,
-                                      void *ctx);
-uint32_t __real_orv_dm_timer_settime(orv_dm_t *dm, orv_dm_timer_t *timer, const struct timespec *rel);
-uint32_t __real_orv_avl_insert(orv_avl_tree_t *tree, orv_avl_node_t *node);
-uint32_t __real_orv_avl_tree_init(orv_avl_tree_t *tree, orv_avl_cmp_fn cmp, uint32_t flags);
-uint32_t __real_orv_dt_buffer_init(orv_dt_buffer_t **buf, const char *name, uint32_t flags, uint32_t size);
-uint32_t __real_orv_dt_buffer_close(orv_dt_buffer_t *buf);
+#define WRAP_DECL(ret, fn, params) \
+    ret __real_##fn params;        \
+    ret __wrap_##fn params;
+WRAP_DECL(void *, calloc, (size_t n, size_t size))
+WRAP_DECL(char *, strdup, (const char *s))
+WRAP_DECL(uint32_t, orv_dm_create, (orv_dm_t **dm, const char *name, uint32_t flags))
+WRAP_DECL(uint32_t, orv_dm_destroy, (orv_dm_t *dm))
+WRAP_DECL(uint32_t, orv_dm_wait, (orv_dm_t *dm))
+WRAP_DECL(uint32_t, orv_dm_watched_boolean_create, (const char *name, bool initial, orv_dm_wb_t **wb))
+WRAP_DECL(uint32_t, orv_dm_watched_boolean_destroy, (orv_dm_wb_t *wb))
+WRAP_DECL(uint32_t, orv_dm_watched_boolean_set, (orv_dm_wb_t *wb, bool value))
+WRAP_DECL(uint32_t, orv_dm_watched_boolean_register,
+          (orv_dm_t *dm, orv_dm_wb_t *wb, orv_dm_wb_handler_fn handler, void *ctx))
+WRAP_DECL(uint32_t, orv_dm_watched_boolean_deregister, (orv_dm_t *dm, orv_dm_wb_t *wb))
+WRAP_DECL(uint32_t, orv_dm_timer_register,
+          (orv_dm_t *dm, orv_dm_timer_t **timer, orv_dm_timer_handler_fn handler, void *ctx))
+WRAP_DECL(uint32_t, orv_dm_timer_settime, (orv_dm_t *dm, orv_dm_timer_t *timer, const struct timespec *rel))
+WRAP_DECL(uint32_t, orv_avl_insert, (orv_avl_tree_t *tree, orv_avl_node_t *node))
+WRAP_DECL(uint32_t, orv_avl_tree_init, (orv_avl_tree_t *tree, orv_avl_cmp_fn cmp, uint32_t flags))
+WRAP_DECL(uint32_t, orv_dt_buffer_init, (orv_dt_buffer_t **buf, const char *name, uint32_t flags, uint32_t size))
+WRAP_DECL(uint32_t, orv_dt_buffer_close, (orv_dt_buffer_t *buf))
 
-void *__wrap_calloc(size_t n, size_t size);
-char *__wrap_strdup(const char *s);
-uint32_t __wrap_orv_dm_create(orv_dm_t **dm, const char *name, uint32_t flags);
-uint32_t __wrap_orv_dm_destroy(orv_dm_t *dm);
-uint32_t __wrap_orv_dm_wait(orv_dm_t *dm);
-uint32_t __wrap_orv_dm_watched_boolean_create(const char *name, bool initial, orv_dm_wb_t **wb);
-uint32_t __wrap_orv_dm_watched_boolean_destroy(orv_dm_wb_t *wb);
-uint32_t __wrap_orv_dm_watched_boolean_set(orv_dm_wb_t *wb, bool value);
-uint32_t __wrap_orv_dm_watched_boolean_register(orv_dm_t *dm, orv_dm_wb_t *wb, orv_dm_wb_handler_fn handler,
-                                                void *ctx);
-uint32_t __wrap_orv_dm_watched_boolean_deregister(orv_dm_t *dm, orv_dm_wb_t *wb);
-uint32_t __wrap_orv_dm_timer_register(orv_dm_t *dm, orv_dm_timer_t **timer, orv_dm_timer_handler_fn handler,
-                                      void *ctx);
-uint32_t __wrap_orv_dm_timer_settime(orv_dm_t *dm, orv_dm_timer_t *timer, const struct timespec *rel);
-uint32_t __wrap_orv_avl_insert(orv_avl_tree_t *tree, orv_avl_node_t *node);
-uint32_t __wrap_orv_avl_tree_init(orv_avl_tree_t *tree, orv_avl_cmp_fn cmp, uint32_t flags);
-uint32_t __wrap_orv_dt_buffer_init(orv_dt_buffer_t **buf, const char *name, uint32_t flags, uint32_t size);
-uint32_t __wrap_orv_dt_buffer_close(orv_dt_buffer_t *buf);
+/* A call that fails with err when a test armed fault f, and otherwise
+ * forwards and adds delta to the live count when it succeeds. */
+#define COUNTED_WRAP(fn, f, err, live, delta, params, args) \
+    uint32_t __wrap_##fn params                             \
+    {                                                       \
+        if (hit(f))                                         \
+            return err;                                     \
+        uint32_t rc = __real_##fn args;                     \
+        if (rc == 0)                                        \
+            evc_test::live += delta;                        \
+        return rc;                                          \
+    }
+COUNTED_WRAP(orv_dm_create, fault::dm_create, EAGAIN, live_dms, 1, (orv_dm_t **dm, const char *name, uint32_t flags),
+             (dm, name, flags))
+COUNTED_WRAP(orv_dm_destroy, fault::none, 0, live_dms, -1, (orv_dm_t *dm), (dm))
+COUNTED_WRAP(orv_dm_watched_boolean_create, fault::wb_create, ENOSPC, live_wbs, 1,
+             (const char *name, bool initial, orv_dm_wb_t **wb), (name, initial, wb))
+COUNTED_WRAP(orv_dm_watched_boolean_destroy, fault::none, 0, live_wbs, -1, (orv_dm_wb_t *wb), (wb))
+COUNTED_WRAP(orv_dm_watched_boolean_set, fault::wb_set, EIO, uncounted, 0, (orv_dm_wb_t *wb, bool value), (wb, value))
+COUNTED_WRAP(orv_dm_watched_boolean_register, fault::wb_register, EBUSY, live_registrations, 1,
+             (orv_dm_t *dm, orv_dm_wb_t *wb, orv_dm_wb_handler_fn handler, void *ctx), (dm, wb, handler, ctx))
+COUNTED_WRAP(orv_dm_watched_boolean_deregister, fault::none, 0, live_registrations, -1,
+             (orv_dm_t *dm, orv_dm_wb_t *wb), (dm, wb))
+COUNTED_WRAP(orv_avl_insert, fault::avl_insert, EEXIST, uncounted, 0, (orv_avl_tree_t *tree, orv_avl_node_t *node),
+             (tree, node))
+COUNTED_WRAP(orv_avl_tree_init, fault::avl_tree_init, EINVAL, uncounted, 0,
+             (orv_avl_tree_t *tree, orv_avl_cmp_fn cmp, uint32_t flags), (tree, cmp, flags))
+COUNTED_WRAP(orv_dt_buffer_init, fault::buffer_init, EMFILE, live_buffers, 1,
+             (orv_dt_buffer_t **buf, const char *name, uint32_t flags, uint32_t size), (buf, name, flags, size))
 
 void *__wrap_calloc(size_t n, size_t size)
 {
@@ -258,74 +273,10 @@ char *__wrap_strdup(const char *s)
     return hit(fault::strdup_) ? nullptr : __real_strdup(s);
 }
 
-uint32_t __wrap_orv_dm_create(orv_dm_t **dm, const char *name, uint32_t flags)
-{
-    if (hit(fault::dm_create))
-        return EAGAIN;
-    uint32_t rc = __real_orv_dm_create(dm, name, flags);
-    if (rc == 0)
-        evc_test::live_dms++;
-    return rc;
-}
-
-uint32_t __wrap_orv_dm_destroy(orv_dm_t *dm)
-{
-    uint32_t rc = __real_orv_dm_destroy(dm);
-    if (rc == 0)
-        evc_test::live_dms--;
-    return rc;
-}
-
 uint32_t __wrap_orv_dm_wait(orv_dm_t *dm)
 {
     evc_test::run_hook(evc_test::wait_hook);
-    if (hit(fault::dm_wait))
-        return EINTR;
-    return __real_orv_dm_wait(dm);
-}
-
-uint32_t __wrap_orv_dm_watched_boolean_create(const char *name, bool initial, orv_dm_wb_t **wb)
-{
-    if (hit(fault::wb_create))
-        return ENOSPC;
-    uint32_t rc = __real_orv_dm_watched_boolean_create(name, initial, wb);
-    if (rc == 0)
-        evc_test::live_wbs++;
-    return rc;
-}
-
-uint32_t __wrap_orv_dm_watched_boolean_destroy(orv_dm_wb_t *wb)
-{
-    uint32_t rc = __real_orv_dm_watched_boolean_destroy(wb);
-    if (rc == 0)
-        evc_test::live_wbs--;
-    return rc;
-}
-
-uint32_t __wrap_orv_dm_watched_boolean_set(orv_dm_wb_t *wb, bool value)
-{
-    if (hit(fault::wb_set))
-        return EIO;
-    return __real_orv_dm_watched_boolean_set(wb, value);
-}
-
-uint32_t __wrap_orv_dm_watched_boolean_register(orv_dm_t *dm, orv_dm_wb_t *wb, orv_dm_wb_handler_fn handler,
-                                                void *ctx)
-{
-    if (hit(fault::wb_register))
-        return EBUSY;
-    uint32_t rc = __real_orv_dm_watched_boolean_register(dm, wb, handler, ctx);
-    if (rc == 0)
-        evc_test::live_registrations++;
-    return rc;
-}
-
-uint32_t __wrap_orv_dm_watched_boolean_deregister(orv_dm_t *dm, orv_dm_wb_t *wb)
-{
-    uint32_t rc = __real_orv_dm_watched_boolean_deregister(dm, wb);
-    if (rc == 0)
-        evc_test::live_registrations--;
-    return rc;
+    return hit(fault::dm_wait) ? EINTR : __real_orv_dm_wait(dm);
 }
 
 uint32_t __wrap_orv_dm_timer_register(orv_dm_t *dm, orv_dm_timer_t **timer, orv_dm_timer_handler_fn handler,
@@ -349,26 +300,7 @@ uint32_t __wrap_orv_dm_timer_settime(orv_dm_t *dm, orv_dm_timer_t *timer, const 
     return rc;
 }
 
-uint32_t __wrap_orv_avl_insert(orv_avl_tree_t *tree, orv_avl_node_t *node)
-{
-    return hit(fault::avl_insert) ? EEXIST : __real_orv_avl_insert(tree, node);
-}
-
-uint32_t __wrap_orv_avl_tree_init(orv_avl_tree_t *tree, orv_avl_cmp_fn cmp, uint32_t flags)
-{
-    return hit(fault::avl_tree_init) ? EINVAL : __real_orv_avl_tree_init(tree, cmp, flags);
-}
-
-uint32_t __wrap_orv_dt_buffer_init(orv_dt_buffer_t **buf, const char *name, uint32_t flags, uint32_t size)
-{
-    if (hit(fault::buffer_init))
-        return EMFILE;
-    uint32_t rc = __real_orv_dt_buffer_init(buf, name, flags, size);
-    if (rc == 0)
-        evc_test::live_buffers++;
-    return rc;
-}
-
+/* Keeps the lines of a checker's buffer as it is closed. */
 uint32_t __wrap_orv_dt_buffer_close(orv_dt_buffer_t *buf)
 {
     evc_test::Lines lines = evc_test::lines_of(buf);

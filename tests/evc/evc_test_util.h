@@ -50,26 +50,15 @@ bool queue_idle(const kel_evc_queue_t *q);
 bool has_mismatch(const kel_evc_queue_t *q);
 uint32_t expectations(const kel_evc_queue_t *q);
 
-/* The platform calls the wrappers can make fail. */
+/* The platform calls the wrappers can make fail. fail_call makes the nth
+ * call (1 = the next) of one fail once: calloc and strdup with NULL,
+ * dm_create EAGAIN, wb_create ENOSPC, wb_set EIO, wb_register EBUSY,
+ * avl_insert EEXIST, avl_tree_init EINVAL, buffer_init EMFILE,
+ * timer_register ENOMEM, timer_settime EINVAL, dm_wait EINTR. */
 enum class fault {
-    none,
-    calloc_,
-    strdup_,
-    dm_create,
-    wb_create,
-    wb_set,
-    wb_register,
-    avl_insert,
-    avl_tree_init,
-    buffer_init,
-    timer_register,
-    timer_settime,
-    dm_wait,
+    none, calloc_, strdup_, dm_create, wb_create, wb_set, wb_register, avl_insert, avl_tree_init,
+    buffer_init, timer_register, timer_settime, dm_wait,
 };
-/* Makes the nth call (1 = the next) of that function fail, once, with:
- * calloc and strdup NULL, dm_create EAGAIN, wb_create ENOSPC, wb_set EIO,
- * wb_register EBUSY, avl_insert EEXIST, avl_tree_init EINVAL, buffer_init
- * EMFILE, timer_register ENOMEM, timer_settime EINVAL, dm_wait EINTR. */
 void fail_call(fault f, int nth);
 /* Disarms any armed failure. */
 void no_faults();

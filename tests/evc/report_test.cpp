@@ -160,106 +160,49 @@ void body_success()
     finish(&evc, kel_evc_dispatch(evc, 60000));
 }
 
-std::string at(const char *func)
-{
-    return "     " + F + ":" + std::to_string(site_line) + ":" + func + "()\n";
-}
-
-/* The quiet run of one test case that logged one error: its failure block
- * alone (a logged error does not fail the test case, so no summary). */
-std::string one_error(const std::string &message, const std::string &location)
-{
-    return "---> ##### ERROR\n     " + message + "\n" + location;
-}
-
 } // namespace
 
-class EvcReport : public EvcTest {
-protected:
-    kel_t *kel = nullptr;
-    void SetUp() override
-    {
-        EvcTest::SetUp();
+class EvcReport : public EvcTest {};
+
+TEST_F(EvcReport, EachOutcomeIsReportedAtItsSiteAndResetsTheQueues)
+{
+    struct {
+        const char *what;
+        void (*body)();
+        const char *queue, *expected, *received; /* the report; no queue: no report */
+        const char *site;                        /* the function that submitted or dispatched */
+        uint32_t rc;
+    } const rows[] = {
+        {"a mismatch is reported at the submitting site, on any thread", body_mismatch_from_thread, "q",
+         "Type 2; Len 0; Val ((nil))", "Type 3; Len 0; Val ((nil))", "submit_z_on_a_thread", KEL_EVC_E_BADMSG},
+        {"a time-out is reported at the dispatch", body_timeout, "q", "Type 1; Len 0; Val ((nil))",
+         "Timeout of 100 ms", "body_timeout", KEL_EVC_E_TIMEDOUT},
+        {"the last busy queue in name order is reported", body_last_busy_queue, "c", "ev3", "Timeout of 50 ms",
+         "body_last_busy_queue", KEL_EVC_E_TIMEDOUT},
+        {"a mismatch is reported rather than a queue still waiting", body_mismatch_beats_timeout, "b", "ev2", "ev6",
+         "body_mismatch_beats_timeout", KEL_EVC_E_BADMSG},
+        {"an extra event fails a checker that was otherwise satisfied", body_extra_event_on_done_queue, "q",
+         "nothing!?", "ev1", "body_extra_event_on_done_queue", KEL_EVC_E_BADMSG},
+        {"an event on a queue expecting silence ends the dispatch before its time-out", body_event_on_idle_queue,
+         "quiet", "timeout", "ev7", "body_event_on_idle_queue", KEL_EVC_E_BADMSG},
+        {"a successful dispatch prints nothing", body_success, nullptr, nullptr, nullptr, nullptr, 0},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        kel_t *kel = nullptr;
         ASSERT_EQ(kel_create(&kel), 0u);
-        kel_tc_t *f = kel_create_test_folder(kel, NULL, "evc", "event checker reports");
-        kel_create_test_case(kel, f, "mismatch", "", body_mismatch_from_thread, KEL_TC_BASIC);
-        kel_create_test_case(kel, f, "timeout", "", body_timeout, KEL_TC_BASIC);
-        kel_create_test_case(kel, f, "last", "", body_last_busy_queue, KEL_TC_BASIC);
-        kel_create_test_case(kel, f, "beats", "", body_mismatch_beats_timeout, KEL_TC_BASIC);
-        kel_create_test_case(kel, f, "done", "", body_extra_event_on_done_queue, KEL_TC_BASIC);
-        kel_create_test_case(kel, f, "idle", "", body_event_on_idle_queue, KEL_TC_BASIC);
-        kel_create_test_case(kel, f, "success", "", body_success, KEL_TC_BASIC);
+        kel_create_test_case(kel, NULL, "evc", "", r.body, KEL_TC_BASIC);
         result = 0xdeadbeef;
         idle_after = false;
-    }
-    void TearDown() override
-    {
+        KelRunResult run = kel_run_captured(kel, {"evc_tests", "-q", "evc"});
         kel_destroy(&kel);
-        EvcTest::TearDown();
+        /* A logged error does not fail the test case: its block alone. */
+        const std::string q = r.queue ? std::string("[chk:") + r.queue + "] " : "";
+        EXPECT_EQ(run.out, r.queue == nullptr ? ""
+                                              : "---> ##### ERROR\n     " + q + "Expected: " + r.expected + "\n     " +
+                                                    q + "Received: " + r.received + "\n     " + F + ":" +
+                                                    std::to_string(site_line) + ":" + r.site + "()\n");
+        EXPECT_EQ(result, r.rc);
+        EXPECT_TRUE(idle_after) << "every queue is reset after a dispatch";
     }
-    KelRunResult run(const char *name) { return kel_run_captured(kel, {"evc_tests", "-q", "evc", name}); }
-};
-
-TEST_F(EvcReport, MismatchIsReportedAtTheSubmittingSiteOnAnyThread)
-{
-    KelRunResult r = run("mismatch");
-    EXPECT_EQ(r.out, one_error("[chk:q] Expected: Type 2; Len 0; Val ((nil))\n"
-                               "     [chk:q] Received: Type 3; Len 0; Val ((nil))",
-                               at("submit_z_on_a_thread")));
-    EXPECT_EQ(result, KEL_EVC_E_BADMSG);
-    EXPECT_TRUE(idle_after) << "every queue is reset after a report";
-}
-
-TEST_F(EvcReport, TimeOutIsReportedAtTheDispatchSite)
-{
-    KelRunResult r = run("timeout");
-    EXPECT_EQ(r.out, one_error("[chk:q] Expected: Type 1; Len 0; Val ((nil))\n"
-                               "     [chk:q] Received: Timeout of 100 ms",
-                               at("body_timeout")));
-    EXPECT_EQ(result, KEL_EVC_E_TIMEDOUT);
-    EXPECT_TRUE(idle_after);
-}
-
-TEST_F(EvcReport, TheLastBusyQueueInNameOrderIsReported)
-{
-    KelRunResult r = run("last");
-    EXPECT_EQ(r.out, one_error("[chk:c] Expected: ev3\n     [chk:c] Received: Timeout of 50 ms",
-                               at("body_last_busy_queue")));
-    EXPECT_EQ(result, KEL_EVC_E_TIMEDOUT);
-    EXPECT_TRUE(idle_after);
-}
-
-TEST_F(EvcReport, AMismatchIsReportedRatherThanAQueueStillWaiting)
-{
-    KelRunResult r = run("beats");
-    EXPECT_EQ(r.out, one_error("[chk:b] Expected: ev2\n     [chk:b] Received: ev6", at("body_mismatch_beats_timeout")));
-    EXPECT_EQ(result, KEL_EVC_E_BADMSG);
-    EXPECT_TRUE(idle_after);
-}
-
-TEST_F(EvcReport, EventsWhereNothingWasExpectedFailTheDispatch)
-{
-    /* The checker was otherwise satisfied; the extra event still fails it. */
-    KelRunResult r = run("done");
-    EXPECT_EQ(r.out, one_error("[chk:q] Expected: nothing!?\n     [chk:q] Received: ev1",
-                               at("body_extra_event_on_done_queue")));
-    EXPECT_EQ(result, KEL_EVC_E_BADMSG);
-    EXPECT_TRUE(idle_after);
-
-    /* A queue that expected silence got an event: the done signal ends the
-     * dispatch long before its time-out. */
-    result = 0xdeadbeef;
-    r = run("idle");
-    EXPECT_EQ(r.out, one_error("[chk:quiet] Expected: timeout\n     [chk:quiet] Received: ev7",
-                               at("body_event_on_idle_queue")));
-    EXPECT_EQ(result, KEL_EVC_E_BADMSG);
-    EXPECT_TRUE(idle_after);
-}
-
-TEST_F(EvcReport, ASuccessfulDispatchPrintsNothing)
-{
-    KelRunResult r = run("success");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(result, 0u);
-    EXPECT_TRUE(idle_after);
 }

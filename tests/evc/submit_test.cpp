@@ -8,8 +8,6 @@
 
 #include <errno.h>
 
-#include <cstring>
-
 using namespace evc_test;
 
 namespace {
@@ -121,31 +119,20 @@ TEST_F(EvcSubmit, CompletionBesideAQueueExpectingSilenceSignalsNothing)
     EXPECT_EQ(read_buffer(KEL_EVC_BUF_EVENTS), (Lines{"[c:b] Received 1 of expected 1 Type 1; Len 0; Val ((nil))"}));
 }
 
-TEST_F(EvcSubmit, MismatchesAreRecordedWithTheirSite)
+TEST_F(EvcSubmit, MismatchesAreRecordedAndSignalled)
 {
     kel_evc_event_t x = ev(1), y = ev(2, "yy"), z = ev(3);
     ASSERT_EQ(kel_evc_queue_expect(a, &x, 1), 0u);
     clear_buffers();
 
-    const int first_line = __LINE__ + 1;
+    /* The record's site and copy show in the dispatch's report (see
+     * report_test.cpp); a later mismatch replaces the earlier one. */
     EXPECT_EQ(kel_evc_queue_submit("c", "a", &y), KEL_EVC_W_MISMATCH);
     EXPECT_EQ(expectations(a), 1u) << "the head stays";
     EXPECT_TRUE(done_signal());
-    EXPECT_STREQ(a->mismatch.file, __FILE__);
-    EXPECT_STREQ(a->mismatch.func, "TestBody");
-    EXPECT_EQ(a->mismatch.line, static_cast<uint32_t>(first_line));
-    EXPECT_EQ(a->mismatch.event.type, 2u);
-    ASSERT_EQ(a->mismatch.event.len, 2u);
-    EXPECT_NE(a->mismatch.event.val, y.val) << "a copy";
-    EXPECT_EQ(memcmp(a->mismatch.event.val, "yy", 2), 0);
-
-    /* The later mismatch replaces the earlier one. */
+    EXPECT_TRUE(has_mismatch(a));
     EXPECT_EQ(kel_evc_queue_submit_("other.c", 77, "fn", "c", "a", &z), KEL_EVC_W_MISMATCH);
-    EXPECT_STREQ(a->mismatch.file, "other.c");
-    EXPECT_STREQ(a->mismatch.func, "fn");
     EXPECT_EQ(a->mismatch.line, 77u);
-    EXPECT_EQ(a->mismatch.event.type, 3u);
-    EXPECT_EQ(a->mismatch.event.val, nullptr);
 
     /* An idle queue expects nothing: any event is a mismatch. */
     EXPECT_EQ(kel_evc_queue_submit("c", "b", &x), KEL_EVC_W_MISMATCH);
@@ -164,12 +151,22 @@ TEST_F(EvcSubmit, MismatchesAreRecordedWithTheirSite)
     EXPECT_FALSE(has_mismatch(a));
 }
 
-TEST_F(EvcSubmit, DoneQueueTakesNothingMore)
+TEST_F(EvcSubmit, DoneQueueTakesNothingMoreUntilNewExpectations)
 {
     kel_evc_event_t x = ev(1), y = ev(2);
     ASSERT_EQ(kel_evc_queue_expect(a, &x, 1), 0u);
     ASSERT_EQ(kel_evc_queue_expect(b, &y, 1), 0u);
     EXPECT_EQ(kel_evc_queue_submit("c", "a", &x), 0u);
+    /* Done: nothing listed, no silence expected. */
+    EXPECT_EQ(expectations(a), 0u);
+    EXPECT_EQ(a->evcq_timeout, 0);
+    clear_buffers();
+    ASSERT_EQ(kel_evc_queue_expect(a, &y, 1), 0u);
+    EXPECT_EQ(read_buffer(KEL_EVC_BUF_TRACES), (Lines{"[c:a]:<L>:kel_evc_queue_expect():evcq_timeout = false"}));
+    /* Closing a done queue makes it expect silence. */
+    ASSERT_EQ(kel_evc_queue_submit("c", "a", &y), 0u);
+    ASSERT_EQ(kel_evc_queue_expect(a, NULL, 0), 0u);
+    EXPECT_TRUE(queue_idle(a));
     EXPECT_EQ(kel_evc_queue_submit("c", "a", &x), KEL_EVC_W_MISMATCH);
     EXPECT_TRUE(has_mismatch(a));
     EXPECT_TRUE(done_signal());
@@ -203,12 +200,9 @@ TEST_F(EvcSubmit, UnknownNamesAndBadArguments)
     EXPECT_EQ(kel_evc_queue_submit_("f.c", 1, NULL, "c", "a", &x), KEL_EVC_E_INVAL);
     EXPECT_EQ(read_buffer(KEL_EVC_BUF_EVENTS), Lines{});
     EXPECT_FALSE(has_mismatch(a));
-}
 
-TEST_F(EvcSubmit, NoCheckerInTheProcess)
-{
+    /* No checker in the process at all. */
     ASSERT_EQ(kel_evc_destroy(&evc), 0u);
-    kel_evc_event_t x = ev(1);
     EXPECT_EQ(kel_evc_queue_submit("c", "a", &x), KEL_EVC_E_NOENT);
     ASSERT_EQ(kel_evc_create(&evc, "c", NULL), 0u);
 }

@@ -110,27 +110,6 @@ void drain(int &fd, std::string &to, bool &cut)
     }
 }
 
-int open_pidfd(pid_t pid)
-{
-#ifdef SYS_pidfd_open
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
-/* True once the child has ended; leaves it unreaped. */
-bool child_ended(pid_t pid)
-{
-    siginfo_t info;
-    std::memset(&info, 0, sizeof info);
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
-        return errno != EINTR;
-    return info.si_pid == pid;
-}
-
 /* Signals a test program may find ignored in the harness and would inherit. */
 void default_signals(sigset_t *set)
 {
@@ -393,8 +372,8 @@ run_result run_program(const std::string &path, const std::vector<std::string> &
 
     int out_fd = out_pipe[0];
     int err_fd = err_pipe[0];
-    int pidfd = open_pidfd(pid);
-    bool ended = false;
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    bool ended = pidfd < 0; /* without a pidfd the end of the pipes alone counts */
     bool timed_out = false;
     bool out_cut = false;
     bool err_cut = false;
@@ -420,20 +399,15 @@ run_result run_program(const std::string &path, const std::vector<std::string> &
             err_slot = static_cast<int>(nfds);
             fds[nfds++] = {err_fd, POLLIN, 0};
         }
-        if (!ended && pidfd >= 0) {
+        if (!ended) {
             pid_slot = static_cast<int>(nfds);
             fds[nfds++] = {pidfd, POLLIN, 0};
-        } else if (!ended) {
-            wait_ms = std::min<uint64_t>(wait_ms, 10); /* no pidfd: look again soon */
         }
         const int n = poll(fds, nfds, static_cast<int>(std::min<uint64_t>(wait_ms, 60000)));
         if (n < 0 && errno != EINTR)
             break;
-        if (n <= 0) {
-            if (!ended && pidfd < 0)
-                ended = child_ended(pid);
+        if (n <= 0)
             continue;
-        }
         if (out_slot >= 0 && fds[out_slot].revents != 0)
             drain(out_fd, result.out, out_cut);
         if (err_slot >= 0 && fds[err_slot].revents != 0)

@@ -2,8 +2,7 @@
  * harness_test.cpp - the golden harness's own tests.
  *
  * The diff and the normaliser are checked on fixed texts; running, time-out,
- * crash and stream handling on the two demo programs (one in C, one in C++),
- * which print the same and so share every expected text.
+ * crash and stream handling on the demo program.
  */
 #include "golden.h"
 
@@ -109,14 +108,16 @@ TEST(GoldenRun, MissingProgramIsReportedNotStarted)
     EXPECT_EQ(describe(r.status), "not started: No such file or directory");
 }
 
-class GoldenDemo : public ::testing::TestWithParam<const char *> {};
+namespace {
 
-INSTANTIATE_TEST_SUITE_P(Languages, GoldenDemo, ::testing::Values("harness_demo", "harness_demo_cxx"));
+const char *const DEMO = "harness_demo";
 
-TEST_P(GoldenDemo, MatchesAfterNormalisation)
+} // namespace
+
+TEST(GoldenDemo, MatchesAfterNormalisation)
 {
     EXPECT_TRUE(run_golden({"The report masks its pid, pointer, segment name and elapsed time.",
-                            GetParam(),
+                            DEMO,
                             {"print", "exit", "3"},
                             "Harness demo pid=<PID>\n"
                             "object at <PTR>\n"
@@ -126,15 +127,15 @@ TEST_P(GoldenDemo, MatchesAfterNormalisation)
                             exited_with(3)}));
 
     EXPECT_TRUE(run_golden({"Arguments arrive unchanged; text without a final line feed is kept as is.",
-                            GetParam(),
+                            DEMO,
                             {"echo", "two  words 'quoted'", "nonl"},
                             "two  words 'quoted'\nTest case one ... PASSED\nno line feed at the end",
                             exited_with(0)}));
 }
 
-TEST_P(GoldenDemo, MismatchNamesEveryDifference)
+TEST(GoldenDemo, MismatchNamesEveryDifference)
 {
-    const run_result r = run_program(program_path(GetParam()), {"print", "exit", "3"});
+    const run_result r = run_program(program_path(DEMO), {"print", "exit", "3"});
     const ::testing::AssertionResult verdict = output_matches("Harness demo pid=<PID>\n"
                                                               "object at <PTR>\n"
                                                               "     ##### Process <PID> core dumped\n"
@@ -156,11 +157,11 @@ TEST_P(GoldenDemo, MismatchNamesEveryDifference)
     /* A transcript failure starts with its title and command line; a blank
      * lost at a line end shows, and so does the missing line feed. */
     const ::testing::AssertionResult nonl = run_golden(
-        {"Pieces of a line.", GetParam(), {"nonl"}, "Test case one ... \nPASSED\nno line feed at the end\n",
+        {"Pieces of a line.", DEMO, {"nonl"}, "Test case one ... \nPASSED\nno line feed at the end\n",
          exited_with(0)});
     ASSERT_FALSE(nonl);
     const std::string nonl_msg = nonl.message();
-    EXPECT_EQ(nonl_msg.rfind("Pieces of a line.\n$ " + program_path(GetParam()) + " nonl\n", 0), 0u) << nonl_msg;
+    EXPECT_EQ(nonl_msg.rfind("Pieces of a line.\n$ " + program_path(DEMO) + " nonl\n", 0), 0u) << nonl_msg;
     EXPECT_NE(nonl_msg.find("-Test case one ...\xc2\xb7\n"
                             "-PASSED\n"
                             "-no line feed at the end\n"
@@ -172,19 +173,19 @@ TEST_P(GoldenDemo, MismatchNamesEveryDifference)
     EXPECT_EQ(nonl_msg.find("exit status"), std::string::npos) << nonl_msg;
 }
 
-TEST_P(GoldenDemo, CrashIsReportedWithItsSignal)
+TEST(GoldenDemo, CrashIsReportedWithItsSignal)
 {
-    const run_result r = run_program(program_path(GetParam()), {"echo", "before the crash", "segv"});
+    const run_result r = run_program(program_path(DEMO), {"echo", "before the crash", "segv"});
     EXPECT_TRUE(output_matches("before the crash\n", killed_by(SIGSEGV), r));
     EXPECT_EQ(describe(r.status), "signal 11 (Segmentation fault)");
 }
 
-TEST_P(GoldenDemo, HangIsKilledWithItsGrandchildAtTheLimit)
+TEST(GoldenDemo, HangIsKilledWithItsGrandchildAtTheLimit)
 {
     constexpr unsigned limit_ms = 3000;
     run_options options;
     options.time_limit_ms = limit_ms;
-    const run_result r = run_program(program_path(GetParam()), {"echo", "started", "hang"}, options);
+    const run_result r = run_program(program_path(DEMO), {"echo", "started", "hang"}, options);
     EXPECT_EQ(r.status.kind, end_kind::timed_out);
     EXPECT_EQ(describe(r.status), "time-out after 3000 ms");
     EXPECT_GE(r.elapsed_ms, limit_ms);
@@ -201,13 +202,13 @@ TEST_P(GoldenDemo, HangIsKilledWithItsGrandchildAtTheLimit)
     EXPECT_TRUE(process_gone(grandchild, 10000)) << "grandchild " << grandchild << " survived";
 }
 
-TEST_P(GoldenDemo, StreamsAreSeparateAndNeitherBlocks)
+TEST(GoldenDemo, StreamsAreSeparateAndNeitherBlocks)
 {
     /* Far more than a pipe holds, on standard error first: a harness that
      * read only standard output until its end would wait forever. */
     constexpr long bytes = 1 << 20;
     const run_result r =
-        run_program(program_path(GetParam()), {"flood", std::to_string(bytes), "stderr", "to stderr", "echo", "end"});
+        run_program(program_path(DEMO), {"flood", std::to_string(bytes), "stderr", "to stderr", "echo", "end"});
     ASSERT_EQ(r.status, exited_with(0)) << describe(r.status);
     EXPECT_EQ(r.out.size(), static_cast<size_t>(bytes) + 4u);
     EXPECT_EQ(r.out.find_first_not_of("o\n"), r.out.size() - 4u);
@@ -217,11 +218,11 @@ TEST_P(GoldenDemo, StreamsAreSeparateAndNeitherBlocks)
     EXPECT_EQ(r.err.substr(r.err.size() - 10u), "to stderr\n");
 }
 
-TEST_P(GoldenDemo, ExtraEnvironmentIsAddedOrReplaced)
+TEST(GoldenDemo, ExtraEnvironmentIsAddedOrReplaced)
 {
     run_options options;
     options.env = {"KEL_GOLDEN_DEMO=42", "HOME=/nowhere"};
-    const run_result r = run_program(program_path(GetParam()),
+    const run_result r = run_program(program_path(DEMO),
                                      {"env", "KEL_GOLDEN_DEMO", "env", "HOME", "env", "KEL_GOLDEN_UNSET"}, options);
     EXPECT_TRUE(output_matches("KEL_GOLDEN_DEMO=42\nHOME=/nowhere\nKEL_GOLDEN_UNSET=<unset>\n", exited_with(0), r));
 }

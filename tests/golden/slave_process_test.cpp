@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_text.h"
 #include "golden.h"
 
 using namespace kel_golden;
@@ -97,24 +98,18 @@ void expect_golden(const std::string &title, const std::vector<std::string> &arg
     EXPECT_TRUE(no_leftovers(r));
 }
 
+/* The master's summary when every slave passed or every slave failed. */
 std::string summary(int executed, int failed, int checkpoints)
 {
-    std::string head = failed == 0 ? "\n\nSUMMARY: PASSED\n"
-                                   : "\n\nSUMMARY: FAILED (pass rate=" +
-                                         std::to_string((executed - failed) * 100 / executed) + "%)\n";
-    char counts[160];
-    snprintf(counts, sizeof counts,
-             "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\n", executed, failed,
-             checkpoints);
-    return head + counts + "\nElapsed time = <T> ms\n\n";
+    return kel_summary_text(failed ? "FAILED (pass rate=0%)" : "PASSED", executed, failed, checkpoints);
 }
 
+/* A slave's own summary: quiet counts after its header. */
 std::string slave_summary(const std::string &path, int proc, int failed, int checkpoints)
 {
     return "\n---- " + path + ":[PROC " + std::to_string(proc) + " pid=<PID>]\n" +
            (failed ? "     SUMMARY: FAILED (pass rate=0%)\n" : "     SUMMARY: PASSED\n") +
-           "Test case(s) executed:    1\nTest case(s) failed:      " + std::to_string(failed) +
-           "\nTotal checkpoints(s):     " + std::to_string(checkpoints) + "\nElapsed time = <T> ms\n";
+           kel_counts_text(1, failed, checkpoints) + "Elapsed time = <T> ms\n";
 }
 
 std::string header(const std::string &path, int proc)
@@ -235,7 +230,7 @@ void check_load(const run_result &r)
     }
     EXPECT_TRUE(same_lines(expected, lines));
     /* executed 16, failed 3 + 2 + 1 + 1, checkpoints 9 * 2 + 3 * 1. */
-    EXPECT_EQ(sort_failed_records(tail), "\n---- SUMMARY OF FAILED TESTS:\n\n" + records + summary(16, 7, 21));
+    EXPECT_EQ(sort_failed_records(tail), "\n---- SUMMARY OF FAILED TESTS:\n\n" + records + kel_summary_text("FAILED (pass rate=56%)", 16, 7, 21));
     EXPECT_TRUE(no_leftovers(r));
 }
 

@@ -68,53 +68,36 @@ protected:
     }
 };
 
-TEST_F(PerfRun, AlternativeOverItsUpperBoundLogsAnError)
+TEST_F(PerfRun, AlternativeIsComparedWithTheReferenceWithinItsBound)
 {
-    std::string out = run({{"plain", 0, 1000, 100}, {"faster", 10, 1200, 100}});
-    EXPECT_EQ(out.substr(0, out.find("---> #####")),
-              "COMP PERF ds\n"
-              "     REF plain: 1000 ops in 100 ms (10000/sec, 100 usec/op)\n"
-              "     ALT faster: 1200 ops in 100 ms (12000/sec, 83 usec/op) => +20%\n");
-    EXPECT_NE(out.find("---> ##### ERROR\n     Alt throughput (12000) is over 10% past the ref throughput (10000)\n"
-                       "     test/src/infra/kel:pds_check()\n"),
-              std::string::npos)
-        << out;
-    out = run({{"plain", 0, 1000, 100}, {"faster", 25, 1200, 100}});
-    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
-}
-
-TEST_F(PerfRun, AlternativeBelowItsLowerBoundAndStoredFirst)
-{
-    /* The alternative arrives first: the comparison waits for the
-     * reference and still prints the reference first. */
-    std::string out = run({{"slower", -10, 850, 100}, {"plain", 0, 1000, 100}});
-    EXPECT_EQ(out.substr(0, out.find("---> #####")),
-              "COMP PERF ds\n"
-              "     REF plain: 1000 ops in 100 ms (10000/sec, 100 usec/op)\n"
-              "     ALT slower: 850 ops in 100 ms (8500/sec, 117 usec/op) => -15%\n");
-    EXPECT_NE(out.find("Alt throughput (8500) is over -10% below the ref throughput (10000)"), std::string::npos)
-        << out;
-    out = run({{"slower", -20, 850, 100}, {"plain", 0, 1000, 100}});
-    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
-}
-
-TEST_F(PerfRun, SamplesWithoutOneBoundAreNotComparedAndAThirdIsRefused)
-{
-    EXPECT_EQ(run({{"a", 0, 10, 10}, {"b", 0, 10, 10}}), "");
-    EXPECT_EQ(run({{"a", 5, 10, 10}, {"b", 5, 10, 10}}), "");
-    std::string out = run({{"a", 0, 10, 10}, {"b", 0, 10, 10}, {"c", 3, 10, 10}});
-    EXPECT_NE(out.find("---> ##### ERROR\n     Already 2 samples for performance data set ds\n"
-                       "     test/src/infra/kel:pds_store()\n"),
-              std::string::npos)
-        << out;
-}
-
-TEST_F(PerfRun, ReferenceWithoutOperationsIsNotDividedBy)
-{
-    std::string out = run({{"none", 0, 0, 100}, {"some", 10, 100, 100}});
-    EXPECT_EQ(out, "COMP PERF ds\n"
-                   "     REF none: 0 ops in 100 ms (0/sec, 0 usec/op)\n"
-                   "     ALT some: 100 ops in 100 ms (1000/sec, 1000 usec/op) => no reference throughput\n");
+    const std::string ref = "COMP PERF ds\n     REF plain: 1000 ops in 100 ms (10000/sec, 100 usec/op)\n";
+    const std::string faster = ref + "     ALT faster: 1200 ops in 100 ms (12000/sec, 83 usec/op) => +20%\n";
+    const std::string slower = ref + "     ALT slower: 850 ops in 100 ms (8500/sec, 117 usec/op) => -15%\n";
+    const std::string error = "---> ##### ERROR\n     Alt throughput ";
+    struct {
+        const char *what;
+        std::initializer_list<Sample> samples;
+        std::string out;
+    } const rows[] = {
+        {"20% over a bound of 10%", {{"plain", 0, 1000, 100}, {"faster", 10, 1200, 100}},
+         faster + error + "(12000) is over 10% past the ref throughput (10000)\n     test/src/infra/kel:pds_check()\n"},
+        {"within a bound of 25%", {{"plain", 0, 1000, 100}, {"faster", 25, 1200, 100}}, faster},
+        /* The alternative arrives first: the comparison waits for the
+         * reference and still prints the reference first. */
+        {"15% under a bound of -10%", {{"slower", -10, 850, 100}, {"plain", 0, 1000, 100}},
+         slower + error + "(8500) is over -10% below the ref throughput (10000)\n     test/src/infra/kel:pds_check()\n"},
+        {"within a bound of -20%", {{"slower", -20, 850, 100}, {"plain", 0, 1000, 100}}, slower},
+        {"no alternative: two samples without bound", {{"a", 0, 10, 10}, {"b", 0, 10, 10}}, ""},
+        {"no reference: two samples with bounds", {{"a", 5, 10, 10}, {"b", 5, 10, 10}}, ""},
+        {"a reference without operations is not divided by", {{"none", 0, 0, 100}, {"some", 10, 100, 100}},
+         "COMP PERF ds\n     REF none: 0 ops in 100 ms (0/sec, 0 usec/op)\n"
+         "     ALT some: 100 ops in 100 ms (1000/sec, 1000 usec/op) => no reference throughput\n"},
+        {"a third sample is refused", {{"a", 0, 10, 10}, {"b", 0, 10, 10}, {"c", 3, 10, 10}},
+         "---> ##### ERROR\n     Already 2 samples for performance data set ds\n     test/src/infra/kel:pds_store()\n"},
+    };
+    for (const auto &r : rows) {
+        EXPECT_EQ(r.out, run(r.samples)) << r.what;
+    }
 }
 
 void body_stop_without_start()

@@ -222,37 +222,34 @@ TEST_F(SelectTree, PathsThatSelectNothing)
     EXPECT_EQ(SEL, marks(folder1_));
 }
 
-TEST_F(SelectTree, ThreadCountOnFolderAndLeaf)
+TEST_F(SelectTree, ThreadCountGoesToWhatRunsInThreads)
 {
     kel_->threads = 4;
-    /* A normal folder: each child runs in 4 threads. */
-    ASSERT_EQ(folder1_, select({"folder1"}));
-    EXPECT_EQ(THR, marks(folder1_) & THR);
-    EXPECT_EQ(0u, folder1_->threads);
-    for (kel_tc_t *c : {test1_, test2_, secret_, sub_}) {
-        EXPECT_EQ(4u, c->threads);
-        EXPECT_EQ(0, marks(c) & THR);
+    struct {
+        const char *what;
+        std::vector<const char *> path;
+        kel_tc_t *runs_in_threads; /* the node given the count */
+        kel_tc_t *starts_them;     /* the node marked to start the threads */
+    } const rows[] = {
+        {"a normal folder: each child", {"folder1"}, test1_, folder1_},
+        {"a leaf: started by its parent", {"folder1", "test1"}, test1_, folder1_},
+        {"a multi-task folder with children: itself", {"net"}, net_, &kel_->tc},
+        {"a normal folder without children: itself", {"all"}, kel_->root, &kel_->tc},
+    };
+    for (const auto &r : rows) {
+        select(r.path);
+        EXPECT_EQ(4u, r.runs_in_threads->threads) << r.what;
+        EXPECT_EQ(THR, marks(r.starts_them) & THR) << r.what;
+        EXPECT_EQ(0, marks(r.runs_in_threads) & THR) << r.what;
+        EXPECT_EQ(0u, r.starts_them->threads) << r.what;
     }
-    EXPECT_EQ(0u, deep_->threads);
-    EXPECT_EQ(0, marks(&kel_->tc) & THR);
-
-    /* A leaf: it runs in 4 threads started by its parent. */
-    ASSERT_EQ(test1_, select({"folder1", "test1"}));
-    EXPECT_EQ(4u, test1_->threads);
-    EXPECT_EQ(THR, marks(folder1_) & THR);
-    EXPECT_EQ(0u, test2_->threads);
-
-    /* A multi-task folder with children runs itself in 4 threads. */
-    ASSERT_EQ(net_, select({"net"}));
-    EXPECT_EQ(4u, net_->threads);
+    select({"folder1"});
+    for (kel_tc_t *c : {test2_, secret_, sub_})
+        EXPECT_EQ(4u, c->threads);
+    EXPECT_EQ(0u, deep_->threads) << "only the folder's own children";
     EXPECT_EQ(0u, ping_->threads);
-    EXPECT_EQ(0, marks(net_) & THR);
-    EXPECT_EQ(THR, marks(&kel_->tc) & THR);
-
-    /* So does a normal folder without children ("all" here). */
-    ASSERT_EQ(kel_->root, select({"all"}));
-    EXPECT_EQ(4u, kel_->root->threads);
-    EXPECT_EQ(THR, marks(&kel_->tc) & THR);
+    select({"folder1", "test1"});
+    EXPECT_EQ(0u, test2_->threads) << "a leaf's count is its own";
 
     /* No count, or one below 1, applies nothing. */
     for (int32_t n : {0, -2}) {
@@ -300,16 +297,6 @@ TEST_F(SelectTree, ListingShowsEveryMarker)
               "\n",
               list(&k->tc, 1, KEL_DEPTH_UNLIMITED));
     kel_destroy(&k);
-}
-
-TEST_F(SelectTree, ListingNarrowsToTheSelection)
-{
-    ASSERT_EQ(sub_, select({"folder1", "sub"}));
-    EXPECT_EQ(lines({L_FOLDER1, L_SUB, L_DEEP, "\n"}), list(&kel_->tc, 1, KEL_DEPTH_UNLIMITED));
-    /* A wholly selected folder hides its unmarked explicit child. */
-    ASSERT_EQ(folder1_, select({"folder1"}));
-    EXPECT_EQ(lines({L_FOLDER1, L_TEST1, L_TEST2, L_SUB, L_DEEP, "\n"}),
-              list(&kel_->tc, 1, KEL_DEPTH_UNLIMITED));
 }
 
 TEST_F(SelectTree, RunListsInsteadOfRunning)

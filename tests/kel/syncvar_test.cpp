@@ -84,27 +84,19 @@ void until_asleep(const Waiter &w)
         orv_time_sleep(1);
 }
 
-TEST(Syncvar, AllocGettersAndWrappingArithmetic)
+TEST(Syncvar, WrappingArithmeticAndWaitsAtTheTarget)
 {
     kel_syncvar_t *sv = kel_syncvar_alloc(5, 9);
     ASSERT_NE(sv, nullptr);
     EXPECT_EQ(kel_syncvar_get_current(sv), 5u);
     EXPECT_EQ(kel_syncvar_get_target(sv), 9u);
-    EXPECT_EQ(kel_syncvar_add(sv, -5), 0u);
-    EXPECT_EQ(kel_syncvar_add(sv, -1), 0xFFFFFFFFu);
+    EXPECT_EQ(kel_syncvar_add(sv, -6), 0xFFFFFFFFu);
     EXPECT_EQ(kel_syncvar_add(sv, 2), 1u);
-    EXPECT_EQ(kel_syncvar_or(sv, 0x10), 0x11u);
     EXPECT_EQ(kel_syncvar_or(sv, 0x11), 0x11u);
-    kel_syncvar_reinit(sv, 3, 4);
-    EXPECT_EQ(kel_syncvar_get_current(sv), 3u);
-    EXPECT_EQ(kel_syncvar_get_target(sv), 4u);
-    kel_syncvar_free(sv);
-}
-
-TEST(Syncvar, AtTargetReturnsAtOnceWithOrWithoutTimeOut)
-{
-    /* A wait that slept would run into the test's time limit. */
-    kel_syncvar_t *sv = kel_syncvar_alloc(2, 2);
+    /* At its target a wait returns at once, with or without time-out (one
+     * that slept would run into the test's time limit). */
+    kel_syncvar_reinit(sv, 2, 2);
+    EXPECT_EQ(kel_syncvar_get_current(sv), 2u);
     EXPECT_EQ(kel_syncvar_wait(sv, 0), 0u);
     EXPECT_EQ(kel_syncvar_wait(sv, 3600000), 0u);
     kel_syncvar_free(sv);
@@ -112,34 +104,23 @@ TEST(Syncvar, AtTargetReturnsAtOnceWithOrWithoutTimeOut)
 
 TEST(Syncvar, ReachingTheTargetReleasesEveryWaiter)
 {
-    kel_syncvar_t *sv = kel_syncvar_alloc(0, 3);
-    Waiter w[3];
-    for (auto &x : w)
-        x.start(sv);
-    for (auto &x : w)
-        until_asleep(x);
-    EXPECT_EQ(kel_syncvar_add(sv, 1), 1u);
-    EXPECT_EQ(kel_syncvar_add(sv, 1), 2u);
-    EXPECT_EQ(kel_syncvar_add(sv, 1), 3u);
-    for (auto &x : w)
-        EXPECT_EQ(x.join(), 0u);
-
-    /* Bits: 1, 2 and 4 towards 7. */
-    kel_syncvar_reinit(sv, 0, 7);
-    for (auto &x : w) {
-        x.returned = false;
-        x.tid = 0;
-        x.start(sv);
+    /* Counting 1, 2, 3 towards 3, or bits 1, 2 and 4 towards 7: the waiters
+     * sleep until the last change. */
+    for (bool bits : {false, true}) {
+        kel_syncvar_t *sv = kel_syncvar_alloc(0, bits ? 7 : 3);
+        Waiter w[3];
+        for (auto &x : w)
+            x.start(sv);
+        for (auto &x : w)
+            until_asleep(x);
+        for (uint32_t i = 0; i < 3; i++) {
+            EXPECT_FALSE(w[0].returned || w[1].returned || w[2].returned);
+            EXPECT_EQ(bits ? kel_syncvar_or(sv, 1u << i) : kel_syncvar_add(sv, 1), bits ? (2u << i) - 1 : i + 1);
+        }
+        for (auto &x : w)
+            EXPECT_EQ(x.join(), 0u);
+        kel_syncvar_free(sv);
     }
-    for (auto &x : w)
-        until_asleep(x);
-    EXPECT_EQ(kel_syncvar_or(sv, 1), 1u);
-    EXPECT_EQ(kel_syncvar_or(sv, 2), 3u);
-    EXPECT_FALSE(w[0].returned || w[1].returned || w[2].returned);
-    EXPECT_EQ(kel_syncvar_or(sv, 4), 7u);
-    for (auto &x : w)
-        EXPECT_EQ(x.join(), 0u);
-    kel_syncvar_free(sv);
 }
 
 TEST(Syncvar, PassingTheTargetWithoutTouchingItReleasesNobody)

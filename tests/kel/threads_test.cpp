@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_text.h"
 #include "kel_run_helper.h"
 #include "orv.h"
 
@@ -79,20 +80,7 @@ Output split(const std::string &out)
 
 std::string passed_summary(int executed, int checkpoints)
 {
-    char buf[256];
-    snprintf(buf, sizeof buf,
-             "\n\nSUMMARY: PASSED\nTest case(s) executed:%5d\nTest case(s) failed:  %5d\n"
-             "Total checkpoints(s): %5d\n\nElapsed time = <T> ms\n\n",
-             executed, 0, checkpoints);
-    return buf;
-}
-
-std::string counts(int executed, int failed, int checkpoints)
-{
-    char buf[128];
-    snprintf(buf, sizeof buf, "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\n",
-             executed, failed, checkpoints);
-    return buf;
+    return kel_summary_text("PASSED", executed, 0, checkpoints);
 }
 
 size_t occurrences(const std::string &text, const std::string &what)
@@ -175,8 +163,7 @@ void body_seq()
     kel_check(rc == 0);
 }
 
-void body_note_perf() { note("perf"); }
-void body_note_both() { note("both"); }
+void body_note_name() { note(kel_get_test_case_name()); }
 
 void body_repeat()
 {
@@ -237,8 +224,6 @@ void body_nested_abort()
     finished++;
 }
 
-void body_never() { note("never"); }
-
 class Threads : public ::testing::Test {
 protected:
     kel_t *kel = nullptr;
@@ -258,17 +243,31 @@ protected:
         for (auto &b : barrier)
             kel_syncvar_free(b);
     }
+    /* A folder running its children on spawned threads. */
+    kel_tc_t *multi(const char *name, kel_tc_t *parent = NULL)
+    {
+        kel_tc_t *f = kel_create_test_folder(kel, parent, name, "");
+        kel_multi_task_enable(f);
+        return f;
+    }
+    /* A test case run in that many tasks (and sequenced iterations). */
+    kel_tc_t *tasks(kel_tc_t *parent, const char *name, void (*body)(), uint16_t count, uint16_t seqs = 0)
+    {
+        kel_tc_t *c = kel_create_test_case(kel, parent, name, "", body, KEL_TC_BASIC);
+        kel_multi_task_set_count(c, count);
+        if (seqs != 0)
+            kel_seq_set_count(c, seqs);
+        return c;
+    }
 };
 
 /* ---- fan-out ------------------------------------------------------------ */
 
 TEST_F(Threads, FourTasksRunAtOnceAndTheFolderTeardownWaitsForAll)
 {
-    kel_tc_t *mt = kel_create_test_folder(kel, NULL, "mt", "");
-    kel_multi_task_enable(mt);
+    kel_tc_t *mt = multi("mt");
     kel_add_fixture(mt, su_folder, td_folder);
-    kel_tc_t *c = kel_create_test_case(kel, mt, "c", "", body_task, KEL_TC_BASIC);
-    kel_multi_task_set_count(c, 4);
+    tasks(mt, "c", body_task, 4);
     barrier[0] = kel_syncvar_alloc(0, 4);
 
     KelRunResult r = kel_run_captured(kel, {"prog", "mt"});
@@ -284,17 +283,16 @@ TEST_F(Threads, FourTasksRunAtOnceAndTheFolderTeardownWaitsForAll)
     ASSERT_EQ(ev.size(), 6u);
     EXPECT_EQ(ev.front(), "setup");
     EXPECT_EQ(ev.back(), "teardown");
-    std::vector<std::string> tasks(ev.begin() + 1, ev.end() - 1);
+    std::vector<std::string> seen(ev.begin() + 1, ev.end() - 1);
     std::vector<std::string> want;
     for (int t = 1; t <= 4; t++)
         want.push_back("task " + std::to_string(t) + " parent 0 seq 0 on KEL Spawned Test");
-    EXPECT_EQ(sorted(tasks), want);
+    EXPECT_EQ(sorted(seen), want);
 }
 
 TEST_F(Threads, NoMultiCountIsOneThreadAndNestedFoldersNumberTheirOwnTasks)
 {
-    kel_tc_t *one = kel_create_test_folder(kel, NULL, "one", "");
-    kel_multi_task_enable(one);
+    kel_tc_t *one = multi("one");
     kel_create_test_case(kel, one, "c", "", body_task_one, KEL_TC_BASIC);
     KelRunResult r = kel_run_captured(kel, {"prog", "one"});
     EXPECT_EQ(r.out, "\n---- one:c:[THREAD 1] \n     PASSED\n" + passed_summary(1, 1));
@@ -303,13 +301,10 @@ TEST_F(Threads, NoMultiCountIsOneThreadAndNestedFoldersNumberTheirOwnTasks)
     /* A multi folder run in two tasks starts its own child in three tasks
      * from each of them; the inner tasks see the task of the folder
      * execution that started them. */
-    kel_tc_t *outer = kel_create_test_folder(kel, NULL, "outer", "");
-    kel_multi_task_enable(outer);
-    kel_tc_t *inner = kel_create_test_folder(kel, outer, "inner", "");
-    kel_multi_task_enable(inner);
+    kel_tc_t *outer = multi("outer");
+    kel_tc_t *inner = multi("inner", outer);
     kel_multi_task_set_count(inner, 2);
-    kel_tc_t *leaf = kel_create_test_case(kel, inner, "leaf", "", body_nested, KEL_TC_BASIC);
-    kel_multi_task_set_count(leaf, 3);
+    tasks(inner, "leaf", body_nested, 3);
     r = kel_run_captured(kel, {"prog", "outer"});
     EXPECT_EQ(sorted(noted()), (std::vector<std::string>{"1.1", "1.2", "1.3", "2.1", "2.2", "2.3"}));
     EXPECT_EQ(split(r.out).summary, passed_summary(6, 0));
@@ -318,11 +313,8 @@ TEST_F(Threads, NoMultiCountIsOneThreadAndNestedFoldersNumberTheirOwnTasks)
 TEST_F(Threads, SequencedIterationsRunOneAfterAnotherOnlyInsideTheSelectedSubtree)
 {
     kel_tc_t *outer = kel_create_test_folder(kel, NULL, "outer", "");
-    kel_tc_t *sq = kel_create_test_folder(kel, outer, "sq", "");
-    kel_multi_task_enable(sq);
-    kel_tc_t *c = kel_create_test_case(kel, sq, "c", "", body_seq, KEL_TC_BASIC);
-    kel_multi_task_set_count(c, 2);
-    kel_seq_set_count(c, 3);
+    kel_tc_t *sq = multi("sq", outer);
+    tasks(sq, "c", body_seq, 2, 3);
     for (int s = 0; s <= 3; s++)
         barrier[s] = kel_syncvar_alloc(0, 2);
 
@@ -355,10 +347,9 @@ TEST_F(Threads, SequencedIterationsRunOneAfterAnotherOnlyInsideTheSelectedSubtre
 TEST_F(Threads, PerformanceOnlyRunsSkipChildrenOfMultiFolders)
 {
     kel_tc_t *p = kel_create_test_folder(kel, NULL, "p", "");
-    kel_create_test_case(kel, p, "perf", "", body_note_perf, KEL_TC_PERF);
-    kel_tc_t *mt = kel_create_test_folder(kel, p, "mt", "");
-    kel_multi_task_enable(mt);
-    kel_create_test_case(kel, mt, "both", "", body_note_both, KEL_TC_BASIC | KEL_TC_PERF);
+    kel_create_test_case(kel, p, "perf", "", body_note_name, KEL_TC_PERF);
+    kel_tc_t *mt = multi("mt", p);
+    kel_create_test_case(kel, mt, "both", "", body_note_name, KEL_TC_BASIC | KEL_TC_PERF);
 
     KelRunResult r = kel_run_captured(kel, {"prog", "-p", "p"});
     EXPECT_EQ(r.out, "\n---- p:perf:\n     PASSED\n" + passed_summary(1, 0));
@@ -370,22 +361,14 @@ TEST_F(Threads, PerformanceOnlyRunsSkipChildrenOfMultiFolders)
     EXPECT_EQ(split(r.out).summary, passed_summary(2, 0));
 }
 
-TEST_F(Threads, RepeatNumbersOnSpawnedThreadsAndGettersOutsideATest)
+TEST_F(Threads, RepeatNumbersOnSpawnedThreads)
 {
-    kel_tc_t *mt = kel_create_test_folder(kel, NULL, "mt", "");
-    kel_multi_task_enable(mt);
-    kel_tc_t *c = kel_create_test_case(kel, mt, "c", "", body_repeat, KEL_TC_BASIC);
-    kel_multi_task_set_count(c, 2);
+    kel_tc_t *mt = multi("mt");
+    tasks(mt, "c", body_repeat, 2);
     KelRunResult r = kel_run_captured(kel, {"prog", "-x", "3", "mt"});
     EXPECT_EQ(sorted(noted()), (std::vector<std::string>{"run 1 of 3", "run 1 of 3", "run 2 of 3", "run 2 of 3",
                                                          "run 3 of 3", "run 3 of 3"}));
     EXPECT_EQ(split(r.out).summary, passed_summary(6, 0));
-
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(kel_get_task_number(), 0u);
-    EXPECT_EQ(kel_get_thread_token(), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "kel_get_task_number: cannot be called from non kel-enabled thread\n");
 }
 
 TEST_F(Threads, SchedOptionOnTheChildOrItsFolderStillRunsEveryTask)
@@ -393,16 +376,11 @@ TEST_F(Threads, SchedOptionOnTheChildOrItsFolderStillRunsEveryTask)
     /* Where real-time scheduling is not allowed the threads are made with
      * default scheduling; either way every task runs. */
     kel_tc_t *f = kel_create_test_folder(kel, NULL, "f", "");
-    kel_tc_t *a = kel_create_test_folder(kel, f, "a", "");
-    kel_multi_task_enable(a);
-    kel_tc_t *ca = kel_create_test_case(kel, a, "c", "", body_count, KEL_TC_BASIC);
-    kel_multi_task_set_count(ca, 3);
-    kel_set_option(ca, 1);
-    kel_tc_t *b = kel_create_test_folder(kel, f, "b", "");
-    kel_multi_task_enable(b);
+    kel_tc_t *a = multi("a", f);
+    kel_set_option(tasks(a, "c", body_count, 3), 1);
+    kel_tc_t *b = multi("b", f);
     kel_set_option(b, 1);
-    kel_tc_t *cb = kel_create_test_case(kel, b, "d", "", body_count, KEL_TC_BASIC);
-    kel_multi_task_set_count(cb, 3);
+    tasks(b, "d", body_count, 3);
 
     KelRunResult r = kel_run_captured(kel, {"prog", "f"});
     EXPECT_EQ(sorted(noted()), (std::vector<std::string>{"c 0 1", "c 0 2", "c 0 3", "d 0 1", "d 0 2", "d 0 3"}));
@@ -411,10 +389,8 @@ TEST_F(Threads, SchedOptionOnTheChildOrItsFolderStillRunsEveryTask)
 
 TEST_F(Threads, TokenGivenToTheTestsOwnThreadsInsideASpawnedTest)
 {
-    kel_tc_t *mt = kel_create_test_folder(kel, NULL, "mt", "");
-    kel_multi_task_enable(mt);
-    kel_tc_t *c = kel_create_test_case(kel, mt, "c", "", body_token, KEL_TC_BASIC);
-    kel_multi_task_set_count(c, 3);
+    kel_tc_t *mt = multi("mt");
+    tasks(mt, "c", body_token, 3);
     KelRunResult r = kel_run_captured(kel, {"prog", "mt"});
     Output o = split(r.out);
     std::string expected;
@@ -437,15 +413,11 @@ void body_where()
 TEST_F(Threads, SlaveRunsItsTargetDirectlyAndHandsNothingToAnotherSlave)
 {
     run_thread = pthread_self();
-    kel_tc_t *mt = kel_create_test_folder(kel, NULL, "mt", "");
-    kel_multi_task_enable(mt);
-    kel_tc_t *c = kel_create_test_case(kel, mt, "c", "", body_where, KEL_TC_BASIC);
-    kel_multi_task_set_count(c, 2);
-    kel_seq_set_count(c, 4);
+    kel_tc_t *mt = multi("mt");
+    tasks(mt, "c", body_where, 2, 4);
     kel_tc_t *mp = kel_create_test_folder(kel, NULL, "mp", "");
     kel_multi_process_enable(mp);
-    kel_tc_t *d = kel_create_test_case(kel, mp, "d", "", body_where, KEL_TC_BASIC);
-    kel_multi_task_set_count(d, 2);
+    tasks(mp, "d", body_where, 2);
     const std::string nested = "   Cannot fork test case from a forked KEL process (not supported)\n";
 
     /* The one test case a slave was started for: on the slave's own thread,
@@ -476,14 +448,11 @@ TEST_F(Threads, SlaveRunsItsTargetDirectlyAndHandsNothingToAnotherSlave)
 
 /* ---- load --------------------------------------------------------------- */
 
-TEST_F(Threads, SixtyFourTasksInFiveIterationsRunEachPairOnce)
+TEST_F(Threads, LoadsRunEveryTaskOfEveryIterationOnce)
 {
-    kel_tc_t *load = kel_create_test_folder(kel, NULL, "load", "");
-    kel_multi_task_enable(load);
-    kel_tc_t *c = kel_create_test_case(kel, load, "c", "", body_count, KEL_TC_BASIC);
-    kel_multi_task_set_count(c, 64);
-    kel_seq_set_count(c, 5);
-
+    /* 64 tasks in 5 iterations of a multi folder's child. */
+    kel_tc_t *load = multi("load");
+    tasks(load, "c", body_count, 64, 5);
     KelRunResult r = kel_run_captured(kel, {"prog", "load"});
     EXPECT_EQ(r.rc, KEL_RC_SUCCESS);
     std::vector<std::string> want;
@@ -495,22 +464,20 @@ TEST_F(Threads, SixtyFourTasksInFiveIterationsRunEachPairOnce)
     EXPECT_EQ(occurrences(o.tests, "     PASSED\n"), 320u);
     EXPECT_EQ(occurrences(o.tests, "[SEQ 5][THREAD 64] \n"), 1u);
     EXPECT_EQ(o.summary, passed_summary(320, 320));
-}
 
-TEST_F(Threads, ThirtyTwoThreadsForEachOfEightChildrenOfANormalFolder)
-{
+    /* -T 32 on a normal folder of eight children: 32 threads each. */
     kel_tc_t *tf = kel_create_test_folder(kel, NULL, "tf", "");
     for (int i = 0; i < 8; i++)
         kel_create_test_case(kel, tf, ("l" + std::to_string(i)).c_str(), "", body_count, KEL_TC_BASIC);
-
-    KelRunResult r = kel_run_captured(kel, {"prog", "-T", "32", "tf"});
+    events.clear();
+    r = kel_run_captured(kel, {"prog", "-T", "32", "tf"});
     EXPECT_EQ(r.rc, KEL_RC_SUCCESS);
-    std::vector<std::string> want;
+    want.clear();
     for (int i = 0; i < 8; i++)
         for (int t = 1; t <= 32; t++)
             want.push_back("l" + std::to_string(i) + " 0 " + std::to_string(t));
     EXPECT_EQ(sorted(noted()), sorted(want));
-    Output o = split(r.out);
+    o = split(r.out);
     EXPECT_EQ(occurrences(o.tests, "     PASSED\n"), 256u);
     EXPECT_EQ(occurrences(o.tests, "\n---- tf:l7:[THREAD 32] \n"), 1u);
     EXPECT_EQ(o.summary, passed_summary(256, 256));
@@ -520,13 +487,11 @@ TEST_F(Threads, ThirtyTwoThreadsForEachOfEightChildrenOfANormalFolder)
 
 TEST_F(Threads, AssertOnASpawnedThreadEndsTheRunOnceRunningSiblingsFinish)
 {
-    kel_tc_t *ab = kel_create_test_folder(kel, NULL, "ab", "");
-    kel_multi_task_enable(ab);
+    kel_tc_t *ab = multi("ab");
     kel_add_fixture(ab, su_folder, td_folder);
-    kel_tc_t *c = kel_create_test_case(kel, ab, "c", "", body_abort, KEL_TC_BASIC);
-    kel_multi_task_set_count(c, 8);
+    tasks(ab, "c", body_abort, 8);
     kel_tc_t *after = kel_create_test_folder(kel, NULL, "after", "");
-    kel_create_test_case(kel, after, "never", "", body_never, KEL_TC_BASIC);
+    kel_create_test_case(kel, after, "never", "", body_note_name, KEL_TC_BASIC);
     barrier[0] = kel_syncvar_alloc(0, 1);
 
     KelRunResult r = kel_run_captured(kel, {"prog", "all"});
@@ -544,32 +509,28 @@ TEST_F(Threads, AssertOnASpawnedThreadEndsTheRunOnceRunningSiblingsFinish)
     EXPECT_NE(r.out.find("\n---- SUMMARY OF FAILED TESTS:\n\n---- ab:c:\n" + loc + "\n     condition(t != 3)\n\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find(counts(n + 2, 3, n - 1)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(kel_counts_text(n + 2, 3, n - 1)), std::string::npos) << r.out;
     EXPECT_EQ(occurrences(r.out, "     PASSED\n"), static_cast<size_t>(n - 1)) << r.out;
 }
 
 TEST_F(Threads, AssertStopsASequencerAndANestedFan_outWithoutAHang)
 {
-    kel_tc_t *sa = kel_create_test_folder(kel, NULL, "sa", "");
-    kel_multi_task_enable(sa);
+    kel_tc_t *sa = multi("sa");
     kel_tc_t *c = kel_create_test_case(kel, sa, "c", "", body_abort_first_seq, KEL_TC_BASIC);
     kel_seq_set_count(c, 3);
     KelRunResult r = kel_run_captured(kel, {"prog", "sa"});
     EXPECT_EQ(r.rc, KEL_RC_FAILED);
     EXPECT_EQ(noted(), std::vector<std::string>{"seq 1"});
-    EXPECT_NE(r.out.find(counts(3, 3, 0)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(kel_counts_text(3, 3, 0)), std::string::npos) << r.out;
 
     /* The failing test runs two multi folders deep: the inner folder's
      * thread leaves its folder, the outer folder waits, the run ends. */
     kel_tc_t *n = kel_create_test_folder(kel, NULL, "n", "");
-    kel_tc_t *outer = kel_create_test_folder(kel, n, "outer", "");
-    kel_multi_task_enable(outer);
-    kel_tc_t *inner = kel_create_test_folder(kel, outer, "inner", "");
-    kel_multi_task_enable(inner);
+    kel_tc_t *outer = multi("outer", n);
+    kel_tc_t *inner = multi("inner", outer);
     kel_multi_task_set_count(inner, 2);
-    kel_tc_t *leaf = kel_create_test_case(kel, inner, "leaf", "", body_nested_abort, KEL_TC_BASIC);
-    kel_multi_task_set_count(leaf, 4);
-    kel_create_test_case(kel, n, "never", "", body_never, KEL_TC_BASIC);
+    tasks(inner, "leaf", body_nested_abort, 4);
+    kel_create_test_case(kel, n, "never", "", body_note_name, KEL_TC_BASIC);
     events.clear();
     r = kel_run_captured(kel, {"prog", "n"});
     EXPECT_EQ(r.rc, KEL_RC_FAILED);

@@ -69,20 +69,15 @@ TEST_F(Vars, ListsParseIntoTypedValues)
     EXPECT_EQ(got, "-1 -1 -1 none none none|dflt no-y no-z");
 }
 
-TEST_F(Vars, LaterDefinitionWinsAndLongTextsAreCut)
+TEST_F(Vars, LaterDefinitionWinsLongTextsAreCutInjectionsShowAtOnce)
 {
     kel_create_test_case(kel, NULL, "read", "", body_read, KEL_TC_BASIC);
-    kel_run_captured(kel, {"vars", "-q", "-D", "k=1:k=2", "-D", "k=3", "read"});
-    EXPECT_NE(got.find(" 3 "), std::string::npos) << got;
-
     kel_create_test_case(kel, NULL, "long", "", body_long, KEL_TC_BASIC);
+    kel_create_test_case(kel, NULL, "inject", "", body_inject, KEL_TC_BASIC);
+    kel_run_captured(kel, {"vars", "-q", "-D", "k=1:k=2", "-D", "k=3", "read"});
+    EXPECT_EQ(got, "-1 -1 -1 none 3 none|dflt no-y no-z");
     kel_run_captured(kel, {"vars", "-q", "long"});
     EXPECT_EQ(got, std::string(256, 'v'));
-}
-
-TEST_F(Vars, InjectedVariablesAreVisibleAtOnce)
-{
-    kel_create_test_case(kel, NULL, "inject", "", body_inject, KEL_TC_BASIC);
     KelRunResult r = kel_run_captured(kel, {"vars", "-q", "inject"});
     EXPECT_EQ(got, "9");
     EXPECT_EQ(r.rc, KEL_RC_SUCCESS);

@@ -112,32 +112,27 @@ TEST(NodeTransport, NodeIdText)
     const unsigned char expected[4] = {10, 1, 2, 3};
     EXPECT_EQ(0, memcmp(&id, expected, 4)) << "the id keeps network byte order";
 
-    char buf[64];
-    EXPECT_EQ(0u, kel_od_node_id_to_string(id, buf, sizeof buf));
-    EXPECT_STREQ("10.1.2.3", buf);
-
-    /* 15 characters into 16 bytes fit, but the limit is size - 1. */
-    kel_node_id_t all_ones = 0xFFFFFFFFu;
-    char b16[16];
-    EXPECT_EQ(28u, kel_od_node_id_to_string(all_ones, b16, sizeof b16));
-    EXPECT_STREQ("255.255.255.255", b16);
-    EXPECT_EQ(0u, kel_od_node_id_to_string(all_ones, buf, sizeof buf));
-    EXPECT_STREQ("255.255.255.255", buf);
-    char b9[9];
-    EXPECT_EQ(ENOSPC, static_cast<int>(kel_od_node_id_to_string(id, b9, sizeof b9)));
-    EXPECT_STREQ("10.1.2.3", b9);
-    char b10[10];
-    EXPECT_EQ(0u, kel_od_node_id_to_string(id, b10, sizeof b10));
-    char b5[5];
-    EXPECT_EQ(ENOSPC, static_cast<int>(kel_od_node_id_to_string(id, b5, sizeof b5)));
-    EXPECT_STREQ("10.1", b5);
-    EXPECT_EQ(ENOSPC, static_cast<int>(kel_od_node_id_to_string(id, buf, 0)));
-    EXPECT_EQ(0u, kel_od_node_id_to_string(0, buf, sizeof buf));
-    EXPECT_STREQ("0.0.0.0", buf);
+    /* The text and what fits of it into size - 1 bytes. */
+    struct {
+        kel_node_id_t id;
+        size_t size;
+        uint32_t rc;
+        const char *text;
+    } const rows[] = {
+        {id, 64, 0, "10.1.2.3"},          {id, 10, 0, "10.1.2.3"},    {id, 9, ENOSPC, "10.1.2.3"},
+        {id, 5, ENOSPC, "10.1"},          {0, 64, 0, "0.0.0.0"},      {0xFFFFFFFFu, 64, 0, "255.255.255.255"},
+        {0xFFFFFFFFu, 16, 28, "255.255.255.255"}, /* 15 characters fit 16 bytes, yet ENOSPC */
+    };
+    for (const auto &r : rows) {
+        char buf[64];
+        EXPECT_EQ(r.rc, kel_od_node_id_to_string(r.id, buf, r.size)) << r.text << " in " << r.size;
+        EXPECT_STREQ(r.text, buf) << r.size;
+    }
+    char buf[4];
+    EXPECT_EQ(static_cast<uint32_t>(ENOSPC), kel_od_node_id_to_string(id, buf, 0));
 
     /* Not a dotted IPv4 address: EFAULT, and the output is left alone. */
-    const char *bad[] = {"10.1.2", "", "10.1.2.3.4", "256.1.1.1", "a.b.c.d", "10.1.2.3 ", "::1"};
-    for (const char *text : bad) {
+    for (const char *text : {"10.1.2", "", "10.1.2.3.4", "256.1.1.1", "a.b.c.d", "10.1.2.3 ", "::1"}) {
         kel_node_id_t out = 0x5A5A5A5Au;
         EXPECT_EQ(14u, kel_od_string_to_node_id(text, &out)) << '"' << text << '"';
         EXPECT_EQ(0x5A5A5A5Au, out) << '"' << text << '"';
@@ -233,20 +228,35 @@ TEST(NodeTransport, OwnNodeIdMatchesTheResolver)
 /* A quarter megabyte each way through small socket buffers, with the test
  * thread interrupted by signals all along: sends and receives come back short
  * or with EINTR, and the messages still arrive whole and in order. */
-TEST(NodeTransport, WholeMessagesAcrossPartialAndInterruptedTransfers)
+/* A connection made by the transport to a peer socket accepted here. */
+class NodeConnection : public ::testing::Test {
+protected:
+    local_socket server{true};
+    kel_od_handle_t h = -1;
+    int peer = -1;
+    void SetUp() override
+    {
+        ASSERT_GE(server.fd, 0);
+        ASSERT_EQ(0u, kel_od_connect_to_node(loopback(), server.port_value, &h));
+        peer = accept(server.fd, NULL, NULL);
+        ASSERT_GE(peer, 0);
+    }
+    void TearDown() override
+    {
+        if (peer >= 0)
+            close(peer);
+        if (h >= 0)
+            close(h);
+    }
+};
+
+TEST_F(NodeConnection, WholeMessagesAcrossPartialAndInterruptedTransfers)
 {
     install_interrupting_handler(SIGUSR1);
-    local_socket server(true);
-    ASSERT_GE(server.fd, 0);
-
-    kel_od_handle_t h = -1;
-    ASSERT_EQ(0u, kel_od_connect_to_node(loopback(), server.port_value, &h));
     int small = 4096;
     int one = 1;
     setsockopt(h, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     setsockopt(h, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    int peer = accept(server.fd, NULL, NULL);
-    ASSERT_GE(peer, 0);
     setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     const size_t size = 256u << 10;
@@ -289,7 +299,6 @@ TEST(NodeTransport, WholeMessagesAcrossPartialAndInterruptedTransfers)
         shutdown(peer, SHUT_RDWR); /* let the echo thread end */
     }
     echo.join();
-    close(peer);
 
     EXPECT_EQ(0u, send_rc);
     EXPECT_EQ(0u, recv_rc);
@@ -301,19 +310,13 @@ TEST(NodeTransport, WholeMessagesAcrossPartialAndInterruptedTransfers)
 
 /* The peer sends half of a 1080-byte message and closes: a receive of the
  * whole message reports ECONNRESET and has closed the connection. */
-TEST(NodeTransport, PeerClosingHalfWayResetsTheReceive)
+TEST_F(NodeConnection, PeerClosingHalfWayResetsTheReceive)
 {
-    local_socket server(true);
-    ASSERT_GE(server.fd, 0);
-    kel_od_handle_t h = -1;
-    ASSERT_EQ(0u, kel_od_connect_to_node(loopback(), server.port_value, &h));
-    int peer = accept(server.fd, NULL, NULL);
-    ASSERT_GE(peer, 0);
-
     const std::vector<unsigned char> msg = pattern(1080);
     std::thread half([&] {
         send(peer, msg.data(), 540, MSG_NOSIGNAL);
         close(peer);
+        peer = -1;
     });
     half.join();
 
@@ -335,7 +338,7 @@ TEST(NodeTransport, PeerClosingHalfWayResetsTheReceive)
 
 /* A peer that reset the connection: the send fails with EPIPE instead of
  * killing the test program with SIGPIPE, and the connection is closed. */
-TEST(NodeTransport, SendingToAResetPeerFailsWithoutSignal)
+TEST_F(NodeConnection, SendingToAResetPeerFailsWithoutSignal)
 {
     struct sigaction dfl, old;
     memset(&dfl, 0, sizeof dfl);
@@ -343,15 +346,10 @@ TEST(NodeTransport, SendingToAResetPeerFailsWithoutSignal)
     sigemptyset(&dfl.sa_mask);
     ASSERT_EQ(0, sigaction(SIGPIPE, &dfl, &old));
 
-    local_socket server(true);
-    ASSERT_GE(server.fd, 0);
-    kel_od_handle_t h = -1;
-    ASSERT_EQ(0u, kel_od_connect_to_node(loopback(), server.port_value, &h));
-    int peer = accept(server.fd, NULL, NULL);
-    ASSERT_GE(peer, 0);
     struct linger hard = {1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(peer); /* sends a reset */
+    peer = -1;
 
     /* Wait for the reset to arrive, then take its pending error away so the
      * next send meets the shut-down socket: EPIPE, which raises SIGPIPE
@@ -373,15 +371,8 @@ TEST(NodeTransport, SendingToAResetPeerFailsWithoutSignal)
 
 /* A send that moves nothing reads as a reset: so does a message of 0 bytes,
  * and the connection is closed. */
-TEST(NodeTransport, EmptySendClosesTheConnection)
+TEST_F(NodeConnection, EmptySendClosesTheConnection)
 {
-    local_socket server(true);
-    ASSERT_GE(server.fd, 0);
-    kel_od_handle_t h = -1;
-    ASSERT_EQ(0u, kel_od_connect_to_node(loopback(), server.port_value, &h));
-    int peer = accept(server.fd, NULL, NULL);
-    ASSERT_GE(peer, 0);
-
     int fd = h;
     unsigned char byte = 0;
     EXPECT_EQ(104u, kel_od_send_msg(&h, &byte, 0));
@@ -390,7 +381,6 @@ TEST(NodeTransport, EmptySendClosesTheConnection)
 
     /* The peer sees an orderly end and no data. */
     EXPECT_EQ(0, recv(peer, &byte, 1, 0));
-    close(peer);
 }
 
 TEST(NodeTransport, ConnectAndDisconnectErrors)

@@ -204,24 +204,19 @@ TEST(Trace, FullBufferDropsOldestWithinItsBudget)
 
 namespace {
 
-struct stop_after {
-    int left;
-};
-
-uint32_t stop_reader(const orv_dt_record_t *, void *arg)
-{
-    return --static_cast<stop_after *>(arg)->left == 0 ? 77u : 0u;
-}
-
-struct relog {
+/* Counts its calls; stops the read with 77 at call number stop, or with
+ * stop 0 logs into the very buffer being read. */
+struct reader_ctx {
     orv_dt_buffer_t *buf;
+    int stop;
     int calls;
 };
 
-/* Logs into the very buffer being read. */
-uint32_t relogging_reader(const orv_dt_record_t *r, void *arg)
+uint32_t reader(const orv_dt_record_t *r, void *arg)
 {
-    relog *c = static_cast<relog *>(arg);
+    reader_ctx *c = static_cast<reader_ctx *>(arg);
+    if (c->stop != 0)
+        return ++c->calls == c->stop ? 77u : 0u;
     c->calls++;
     _orv_dt_log_filter_adv(c->buf, &g_all_ones, 0, 0, "echo %" PRIu64, r->seq);
     return 0;
@@ -235,13 +230,12 @@ TEST(Trace, ReaderMayStopOrLogIntoTheSameBuffer)
     ASSERT_EQ(orv_dt_buffer_init(&buf, "orv.test.reader", 0, 4096), 0u);
     for (int i = 0; i < 10; i++)
         _orv_dt_log_filter_adv(buf, &g_all_ones, 0, 0, "r%d", i);
-    stop_after s = {3};
-    EXPECT_EQ(orv_dt_buffer_read(buf, stop_reader, &s), 77u);
-    EXPECT_EQ(s.left, 0);
-
-    relog c = {buf, 0};
-    EXPECT_EQ(orv_dt_buffer_read(buf, relogging_reader, &c), 0u);
-    EXPECT_EQ(c.calls, 10) << "records written during the read wait for the next one";
+    reader_ctx stop = {buf, 3, 0};
+    EXPECT_EQ(orv_dt_buffer_read(buf, reader, &stop), 77u);
+    EXPECT_EQ(stop.calls, 3);
+    reader_ctx relog = {buf, 0, 0};
+    EXPECT_EQ(orv_dt_buffer_read(buf, reader, &relog), 0u);
+    EXPECT_EQ(relog.calls, 10) << "records written during the read wait for the next one";
     std::vector<held> r = read_all(buf);
     ASSERT_EQ(r.size(), 20u);
     EXPECT_EQ(r[19].text, "echo 10");

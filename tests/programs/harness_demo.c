@@ -1,6 +1,6 @@
 /*
  * harness_demo.c - a stand-in test program for the golden harness's own
- * tests, in C (harness_demo_cxx.cpp is its C++ twin and prints the same).
+ * tests.
  *
  * It does not use the framework: each argument is an action, done in order,
  * so a test composes what it needs (text with a pid, an elapsed time and a
