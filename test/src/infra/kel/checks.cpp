@@ -23,18 +23,6 @@
 #include "failure.h"
 #include "messages.h"
 
-namespace {
-
-kel_tctx_t *context_or_notice(const char *service)
-{
-    kel_tctx_t *ctx = kel__tctx_get();
-    if (!ctx)
-        printf(KEL_FMT_NOT_ENABLED, service);
-    return ctx;
-}
-
-} // namespace
-
 void kel__fail_jump(kel_tctx_t *ctx, bool abort_run)
 {
     kel_t *kel = ctx->tc->instance;
@@ -101,7 +89,7 @@ void kel_check__(int is_assert, int passed, const char *condition, const char *f
 
 void kel_log_error_(const char *file, const char *function, int line, const char *format, ...)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_log_error_");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_log_error_");
     if (!ctx)
         return;
     __atomic_store_n(&ctx->error_logged, 1, __ATOMIC_RELEASE);
@@ -115,7 +103,7 @@ void kel_log_error_(const char *file, const char *function, int line, const char
 
 bool kel_error_logged(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_error_logged");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_error_logged");
     return ctx && __atomic_load_n(&ctx->error_logged, __ATOMIC_ACQUIRE) != 0;
 }
 
@@ -147,7 +135,7 @@ bool kel_debug(void)
 
 void kel_pass(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_pass");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_pass");
     if (!ctx)
         return;
     if (!pthread_equal(pthread_self(), ctx->owner)) {
@@ -161,27 +149,27 @@ void kel_pass(void)
 
 void kel_expect_failure(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_expect_failure");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_expect_failure");
     if (ctx)
         ctx->expect_failure = 1;
 }
 
 void kel_catch_unexpected_success(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_catch_unexpected_success");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_catch_unexpected_success");
     if (ctx)
         ctx->catch_unexpected_success = 1;
 }
 
 const char *kel_get_test_case_name(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_get_test_case_name");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_test_case_name");
     return ctx ? ctx->tc->name : KEL_UNKNOWN_NAME;
 }
 
 const char *kel_get_test_case_description(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_get_test_case_description");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_test_case_description");
     return ctx ? ctx->tc->description : KEL_UNKNOWN_NAME;
 }
 

@@ -8,53 +8,41 @@
 #include "exec.h"
 #include "messages.h"
 
-namespace {
-
-kel_tctx_t *context_or_notice(const char *service)
-{
-    kel_tctx_t *ctx = kel__tctx_get();
-    if (!ctx)
-        printf(KEL_FMT_NOT_ENABLED, service);
-    return ctx;
-}
-
-} // namespace
-
 extern "C" {
 
 uint32_t kel_get_task_number(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_get_task_number");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_task_number");
     return ctx ? ctx->task : 0;
 }
 
 uint32_t kel_get_parent_task_number(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_get_parent_task_number");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_parent_task_number");
     return ctx && ctx->parent ? ctx->parent->task : 0;
 }
 
 uint32_t kel_get_fork_task_number(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_get_fork_task_number");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_fork_task_number");
     return ctx ? static_cast<uint32_t>(ctx->tc->instance->fork_id) : 0;
 }
 
 uint32_t kel_get_seq_number(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_get_seq_number");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_seq_number");
     return ctx ? ctx->seq : 0;
 }
 
 uint32_t kel_get_repeat_run(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_get_repeat_run");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_repeat_run");
     return ctx ? static_cast<uint32_t>(ctx->tc->instance->repeat_run) + 1 : 0;
 }
 
 uint32_t kel_get_repeat_times(void)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_get_repeat_times");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_repeat_times");
     return ctx ? static_cast<uint32_t>(ctx->tc->instance->repeat_times) : 0;
 }
 

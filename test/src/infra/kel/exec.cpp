@@ -185,6 +185,14 @@ kel_tctx_t *kel__tctx_get(void)
     return static_cast<kel_tctx_t *>(pthread_getspecific(tctx_key));
 }
 
+kel_tctx_t *kel__tctx_or_notice(const char *service)
+{
+    kel_tctx_t *ctx = kel__tctx_get();
+    if (!ctx)
+        printf(KEL_FMT_NOT_ENABLED, service);
+    return ctx;
+}
+
 int kel__tctx_set(kel_tctx_t *ctx)
 {
     if (!__atomic_load_n(&key_valid, __ATOMIC_ACQUIRE))

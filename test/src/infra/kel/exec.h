@@ -19,6 +19,9 @@ int kel__key_acquire(void);
 void kel__key_release(void);
 kel_tctx_t *kel__tctx_get(void);
 int kel__tctx_set(kel_tctx_t *ctx);
+/* The calling thread's context; without one, prints the kel-enabled notice
+ * naming service and returns NULL. */
+kel_tctx_t *kel__tctx_or_notice(const char *service);
 
 /* True once an assert has ended the run (set from any thread). */
 bool kel__run_aborted(const kel_t *kel);

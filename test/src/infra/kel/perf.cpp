@@ -18,14 +18,6 @@
 
 namespace {
 
-kel_tctx_t *context_or_notice(const char *service)
-{
-    kel_tctx_t *ctx = kel__tctx_get();
-    if (!ctx)
-        printf(KEL_FMT_NOT_ENABLED, service);
-    return ctx;
-}
-
 typedef unsigned long long ull;
 
 kel_pds_t *find_pds(kel_t *kel, const char *name)
@@ -144,7 +136,7 @@ uint32_t kel_sleep(uint32_t msec)
 
 void kel_start_pds(const char *description, const char *pds_name, int bound)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_start_pds");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_start_pds");
     if (!ctx)
         return;
     if (!description)
@@ -162,7 +154,7 @@ void kel_start_perf(const char *description)
 
 void kel_stop_perf_(const char *unit, uint64_t ops)
 {
-    kel_tctx_t *ctx = context_or_notice("kel_stop_perf_");
+    kel_tctx_t *ctx = kel__tctx_or_notice("kel_stop_perf_");
     if (!ctx)
         return;
     if (!ctx->perf_desc) {
