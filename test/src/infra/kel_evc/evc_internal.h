@@ -89,7 +89,7 @@ static_assert(offsetof(kel_evc_queue_s, evcq_name) == offsetof(kel_evc_named_t, 
 #define KEL_EVC_TEXT_SIZE 256
 #define KEL_EVC_TEXT_LIMIT 255
 
-/* --- process-wide state (state.cpp) ----------------------------------- */
+/* --- process-wide state (instance.cpp) --------------------------------- */
 
 extern pthread_mutex_t kel_evc_glb_mutex;
 extern kel_evc_glb_t *kel_evc_glb;
@@ -97,9 +97,6 @@ extern kel_evc_glb_t *kel_evc_glb;
 int kel_evc_name_cmp(const void *a, const void *b);
 /* Creates the state block and its buffers while there is none (mutex held). */
 uint32_t kel_evc_glb_init(void);
-/* Releases the state block and closes its buffers when no checker is left
- * (mutex held); 0, or the size query's result. */
-uint32_t kel_evc_glb_release_if_empty_locked(void);
 /* Releases the state block when no checker is left (takes the mutex). */
 uint32_t kel_evc_glb_try_destroy(void);
 
