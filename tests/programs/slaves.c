@@ -54,7 +54,15 @@ static void fail_one(void) { int got = 5; kel_check(1); kel_check(got == 6, "got
 static void crash(void) { kel_check(1); raise(SIGSEGV); }
 static void exit_zero(void) { exit(0); }
 static void exit_three(void) { exit(3); }
-static void boom(void) { kel_assert(0 > 1, "stop the run"); }
+/* abort: boom asserts once the multi-process sibling has ended, so the
+ * counts are exact. */
+static kel_syncvar_t *mpx_done;
+static void mpx_end(void) { kel_syncvar_add(mpx_done, 1); }
+static void boom(void)
+{
+    kel_syncvar_wait(mpx_done, 60000);
+    kel_assert(0 > 1, "stop the run");
+}
 
 static void info(void)
 {
@@ -152,7 +160,10 @@ int main(int argc, char **argv)
     leaf(mp_folder(NULL, "load"), "worker", worker, 16, 0);
     kel_tc_t *ab = kel_create_test_folder(kel, NULL, "abort", "An assert while slaves run");
     kel_multi_task_enable(ab);
-    leaf(mp_folder(ab, "mpx"), "pass", pass_two, 3, 0);
+    kel_tc_t *mpx = mp_folder(ab, "mpx");
+    kel_add_fixture(mpx, NULL, mpx_end);
+    leaf(mpx, "pass", pass_two, 3, 0);
+    mpx_done = kel_syncvar_alloc(0, 1);
     leaf(ab, "boom", boom, 0, 0);
     kel_tc_t *mt = kel_create_test_folder(kel, NULL, "mt", "Threads, or slaves with -P");
     kel_multi_task_enable(mt);
@@ -167,5 +178,6 @@ int main(int argc, char **argv)
     if (getenv("SLAVES_HOSTILE") && res && slot)
         corrupt_slot(res, strtol(slot, NULL, 10));
     kel_destroy(&kel);
+    kel_syncvar_free(mpx_done);
     return rc;
 }
