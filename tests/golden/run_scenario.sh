@@ -19,7 +19,6 @@ envs=$(trim "$envs") args=$(trim "$args")
 [ "$envs" = - ] && envs=
 [ "$args" = - ] && args=
 expected=$(dirname "$table")/$prog/$name.out
-work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 
 # Crashes end with their signal in the sanitizer builds too.
 crash=handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0
@@ -27,11 +26,14 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-}:$crash" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}
 export TSAN_OPTIONS="${TSAN_OPTIONS:-}:$crash"
 ulimit -c 0
 cd "$progdir" || exit 2
+work=$(mktemp -d "${TMPDIR:-/tmp}/kel_scenario.XXXXXX") || exit 2
 eval "set -- $args" && eval "env_words=($envs)"
 env "${env_words[@]}" setsid "./$prog" "$@" >"$work/out" 2>"$work/err" </dev/null &
 pid=$!
 sleep "$limit" </dev/null >/dev/null 2>&1 &
 timer=$!
+# Only now: a child forked before it had finished its exec would run it too.
+trap 'rm -rf "$work"' EXIT
 wait -n -p ended "$pid" "$timer"
 rc=$?
 if [ "$ended" = "$timer" ]; then
