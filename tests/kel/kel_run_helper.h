@@ -1,7 +1,7 @@
 /*
  * kel_run_helper.h - runs kel_run in the test process with a command line
  * and returns its run code and standard output, with elapsed times
- * normalised.
+ * normalised. Used by the event checker's tests.
  */
 #ifndef KEL_RUN_HELPER_H
 #define KEL_RUN_HELPER_H
