@@ -300,31 +300,10 @@ TEST(SlaveSegment, ConcurrentFoldersNeverShareAName)
     EXPECT_EQ(all.size(), static_cast<size_t>(threads * rounds));
 }
 
-TEST(SlaveFork, RefusedInSlaveWithoutSlotAndForRemoteChildren)
+TEST(SlaveFork, RefusedWithoutSlot)
 {
     Fixture fx(2, 1, 0);
     kel_t *kel = fx.inst.kel;
-
-    /* A slave starts no slave (nor remote process): nothing is counted. */
-    kel->fork_id = 3;
-    EXPECT_EQ(captured([&] { kel_fork_exec_tc(&fx.info); }),
-              "   Cannot fork test case from a forked KEL process (not supported)\n");
-    fx.child->flags |= KEL_TCF_REMOTE;
-    EXPECT_EQ(captured([&] { kel_fork_exec_tc(&fx.info); }),
-              "   Cannot fork test case from a forked KEL process (not supported)\n");
-    EXPECT_EQ(fx.inst.executed(), 0u);
-    EXPECT_EQ(fx.inst.failed(), 0u);
-
-    /* In the master a remote child goes to the agent's way (here stopped
-     * before any connection by a node number the request cannot carry). */
-    kel->fork_id = 0;
-    fx.child->node_num = 70000;
-    EXPECT_EQ(captured([&] { kel_fork_exec_tc(&fx.info); }),
-              "node number cannot be greater than 65535\nFAILED: Invalid args for agent\n");
-    EXPECT_EQ(fx.inst.executed(), 1u);
-    EXPECT_EQ(fx.inst.failed(), 1u);
-    fx.child->node_num = 0;
-    fx.child->flags = static_cast<uint8_t>(fx.child->flags & ~KEL_TCF_REMOTE);
 
     /* No slot to preset and read: counted as failed, nothing forked (the
      * argv0 would fail loudly if it were started). */
@@ -338,8 +317,8 @@ TEST(SlaveFork, RefusedInSlaveWithoutSlotAndForRemoteChildren)
     EXPECT_EQ(captured([&] { kel_fork_exec_tc(&fx.info); }), "FAILED: no result slot for this process\n");
     fx.info.res = nullptr;
     EXPECT_EQ(captured([&] { kel_fork_exec_tc(&fx.info); }), "FAILED: no result slot for this process\n");
-    EXPECT_EQ(fx.inst.executed(), 4u);
-    EXPECT_EQ(fx.inst.failed(), 4u);
+    EXPECT_EQ(fx.inst.executed(), 3u);
+    EXPECT_EQ(fx.inst.failed(), 3u);
     EXPECT_EQ(fx.inst.checkpoints(), 0u);
     EXPECT_TRUE(orv_queue_empty(&kel->failed_queue));
 }

@@ -14,6 +14,7 @@
 #include <string.h>
 
 #include "messages.h"
+#include "slave_proto.h"
 #include "vars.h"
 
 namespace {
@@ -48,22 +49,24 @@ struct option_def {
     bool takes_value;
 };
 
+/* The options a slave is started with are spelled as the slave protocol
+ * writes them (slave_proto.h). */
 const option_def options[] = {
-    {"-q", opt_id::quiet, false},
-    {"-d", opt_id::debug, false},
+    {KEL_SLAVE_OPT_QUIET, opt_id::quiet, false},
+    {KEL_SLAVE_OPT_DEBUG, opt_id::debug, false},
     {"-b", opt_id::basic, false},
     {"-p", opt_id::perf, false},
-    {"-s", opt_id::strict, false},
+    {KEL_SLAVE_OPT_STRICT, opt_id::strict, false},
     {"-P", opt_id::process_mode, false},
     {"-trace-forks", opt_id::trace_forks, false},
-    {"-fork_id", opt_id::fork_id, true},
-    {"-shm_results_slot_id", opt_id::shm_slot, true},
-    {"-shm_res", opt_id::shm_res, true},
+    {KEL_SLAVE_OPT_FORK_ID, opt_id::fork_id, true},
+    {KEL_SLAVE_OPT_SLOT, opt_id::shm_slot, true},
+    {KEL_SLAVE_OPT_SHM_RES, opt_id::shm_res, true},
     {"-x", opt_id::repeat, true},
-    {"-seq", opt_id::slave_seq, true},
+    {KEL_SLAVE_OPT_SEQ, opt_id::slave_seq, true},
     {"-T", opt_id::threads, true},
-    {"-D", opt_id::vars, true},
-    {"-node_num", opt_id::node_num, true},
+    {KEL_SLAVE_OPT_VARS, opt_id::vars, true},
+    {KEL_SLAVE_OPT_NODE_NUM, opt_id::node_num, true},
 };
 
 const option_def *find_option(const char *token)
@@ -77,8 +80,8 @@ const option_def *find_option(const char *token)
 void apply_option(kel_t *kel, opt_id id, const char *value, const char *prog)
 {
     switch (id) {
-    case opt_id::quiet: kel->verbosity = 0; break;
-    case opt_id::debug: kel->verbosity = 2; break;
+    case opt_id::quiet: kel->verbosity = KEL_VERBOSITY_QUIET; break;
+    case opt_id::debug: kel->verbosity = KEL_VERBOSITY_DEBUG; break;
     case opt_id::basic: kel->type_mask = KEL_TC_BASIC; break;
     case opt_id::perf: kel->type_mask = KEL_TC_PERF; break;
     case opt_id::strict: kel->strict = 1; break;

@@ -4,12 +4,16 @@
  * Every failure seen inside a test case is printed at once (the test header,
  * then a block opened by "---> #####") and kept as a record in the
  * instance's failed_queue, from which the summary lists the failed tests.
- * Records from slaves and agents enter the same queue. Blocks are printed
+ * What a child process reports (a slave through its result slot, a remote
+ * child through its agent) is folded in here the same way for both: its
+ * counts are added and its packed failure list enters the same queue as a
+ * reported record. Blocks are printed
  * under the stdout lock so that failures of concurrent tests do not mix
  * within a block.
  */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "failure.h"
 #include "messages.h"
@@ -110,4 +114,51 @@ void keep_failed_test_info(const char *title, kel_tctx_t *ctx, const char *condi
     }
     printf("\n");
     funlockfile(stdout);
+}
+
+uint32_t kel__pass_rate(uint32_t executed, uint32_t failed)
+{
+    if (executed == 0 || failed > executed)
+        return 0;
+    return static_cast<uint32_t>(static_cast<uint64_t>(executed - failed) * 100u / executed);
+}
+
+void kel__count_lost_child(kel_t *kel)
+{
+    orv_atomic_incr(&kel->executed);
+    orv_atomic_incr(&kel->failed);
+}
+
+uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, const kel_child_result_t *res)
+{
+    orv_atomic_add(&kel->executed, static_cast<int32_t>(res->executed));
+    orv_atomic_add(&kel->failed, static_cast<int32_t>(res->failed));
+    orv_atomic_add(&kel->checkpoints, static_cast<int32_t>(res->checkpoints));
+    uint32_t rate = kel__pass_rate(res->executed, res->failed);
+    if (res->failed == 0)
+        return rate;
+
+    /* The out-of-memory lines name the step as they always have: the slave
+     * runner for a slave's list, the remote result for an agent's. */
+    uint32_t len = res->summary_len;
+    char *summary = static_cast<char *>(malloc(len ? len : 1));
+    if (!summary) {
+        printf(KEL_FMT_CANNOT_ALLOC_FAILED, pid != 0 ? "kel_fork_exec_tc" : KEL_REMOTE_PROC_RESULTS);
+        return rate;
+    }
+    memcpy(summary, res->summary, len);
+    kel_failed_info_t *rec = static_cast<kel_failed_info_t *>(calloc(1, sizeof *rec));
+    if (!rec) {
+        printf(KEL_FMT_CANNOT_ALLOC_FAILED, "keep_failed_test_info_forked");
+        free(summary);
+        return rate;
+    }
+    rec->local = 0;
+    rec->proc = static_cast<uint16_t>(task);
+    rec->pid = pid;
+    rec->node = node;
+    rec->summary = summary;
+    rec->summary_len = len;
+    enqueue_failed_test_info(kel, rec);
+    return rate;
 }

@@ -1,5 +1,6 @@
 /*
- * failure.h - failure records, the failure block and the test header line.
+ * failure.h - failure records, the failure block and the test header line,
+ * and the folding of what child processes report into the instance.
  */
 #ifndef KEL_FAILURE_H
 #define KEL_FAILURE_H
@@ -18,5 +19,17 @@ void enqueue_failed_test_info(kel_t *kel, kel_failed_info_t *rec);
 void print_test_header(kel_tctx_t *ctx);
 /* Frees a record and, for a reported one, its packed list. */
 void kel__failed_info_free(kel_failed_info_t *rec);
+
+/* Pass rate in percent: (executed - failed) * 100 / executed; 0 when
+ * nothing was executed or more failed than were executed. */
+uint32_t kel__pass_rate(uint32_t executed, uint32_t failed);
+/* Folds what a child process reported (a local slave's slot or a remote
+ * agent's result) into the instance: adds its counts and, when it failed,
+ * queues a reported record (local 0) with a copy of its packed failure list
+ * for the summary. pid is the slave's, 0 for a remote child, whose node is
+ * then given; task is its task number. Returns the child's pass rate. */
+uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, const kel_child_result_t *res);
+/* Counts a child that left no result as one test case executed and failed. */
+void kel__count_lost_child(kel_t *kel);
 
 #endif

@@ -4,9 +4,9 @@
  * The instance (kel_t) with its run configuration and run state, the nodes of
  * the test tree (kel_tc_t), the per-thread test context (kel_tctx_t), failure
  * records, run variables, performance data sets, the token table of the
- * command line, the spawn record of test threads and the result slot that
- * slaves and agents fill. Every subsystem includes this header; each keeps its
- * own functions in its own small header.
+ * command line and the spawn record of test threads (the result slot is
+ * the slave protocol's, slave_proto.h). Every subsystem includes this
+ * header; each keeps its own functions in its own small header.
  *
  * These records hold jump buffers and are left by longjmp: they must stay
  * plain (no constructors or destructors).
@@ -21,6 +21,7 @@
 
 #include "kel.h"
 #include "orv.h"
+#include "slave_proto.h"
 
 /* ------------------------------------------------------------------------ */
 /* Test tree                                                                */
@@ -214,22 +215,6 @@ typedef struct kel_args_s {
 /* ------------------------------------------------------------------------ */
 /* Multi-threaded and multi-process execution                               */
 /* ------------------------------------------------------------------------ */
-
-#define KEL_RES_SLOT_SIZE 1056
-#define KEL_RES_SUMMARY_SIZE 1028
-#define KEL_RES_SUMMARY_USED 1024
-#define KEL_RES_NOT_WRITTEN 0xFFFFFFFFu
-
-/* One result slot of a results segment; machine byte order. */
-typedef struct kel_res_slot_s {
-    uint32_t executed;           /* 0xFFFFFFFF until the slave writes it */
-    uint32_t failed;
-    uint32_t checkpoints;
-    uint32_t unused;
-    uint64_t elapsed_ms;
-    uint32_t summary_len;        /* bytes used, end byte included */
-    uint8_t summary[KEL_RES_SUMMARY_SIZE];
-} kel_res_slot_t;
 
 typedef struct kel_res_shm_s {
     char name[32];               /* "kel_res.<pid>.<n>" */

@@ -41,13 +41,6 @@ uint32_t counter(const uint32_t *p) { return orv_atomic_get(p); }
 
 } // namespace
 
-uint32_t kel__pass_rate(uint32_t executed, uint32_t failed)
-{
-    if (executed == 0)
-        return 0;
-    return (executed - failed) * 100u / executed;
-}
-
 void kel__drop_failed_records(kel_t *kel)
 {
     kel_failed_info_t *rec;
@@ -117,16 +110,11 @@ int kel__deliver_slave_results(kel_t *kel, uint64_t elapsed_ms)
         return fallback;
     /* The slot number comes from the command line: never write outside the
      * segment whatever it says. */
-    if (kel->shm_slot < 0 ||
-        (static_cast<size_t>(kel->shm_slot) + 1) * sizeof(kel_res_slot_t) > shm.size) {
+    kel_res_slot_t *slot = kel__slot_at(shm.addr, shm.size, kel->shm_slot);
+    if (!slot) {
         orv_shm_close(&shm);
         return fallback;
     }
-    kel_res_slot_t *slot = static_cast<kel_res_slot_t *>(shm.addr) + kel->shm_slot;
-    slot->failed = counter(&kel->failed);
-    slot->checkpoints = counter(&kel->checkpoints);
-    slot->elapsed_ms = elapsed_ms;
-
     size_t used = 0;
     kel__fl_init(slot->summary, KEL_RES_SUMMARY_USED, &used);
     kel_failed_info_t *rec;
@@ -134,10 +122,8 @@ int kel__deliver_slave_results(kel_t *kel, uint64_t elapsed_ms)
         kel__fl_append(slot->summary, KEL_RES_SUMMARY_USED, &used, rec);
         kel__failed_info_free(rec);
     }
-    slot->summary_len = static_cast<uint32_t>(used);
-    /* executed last: the master takes a slot whose executed is still all
-     * ones as never written. */
-    __atomic_store_n(&slot->executed, counter(&kel->executed), __ATOMIC_RELEASE);
+    kel__slot_publish(slot, counter(&kel->executed), counter(&kel->failed), counter(&kel->checkpoints), elapsed_ms,
+                      static_cast<uint32_t>(used));
     orv_shm_close(&shm);
     return KEL_RC_SUCCESS;
 }
