@@ -19,7 +19,7 @@
 #include <stdlib.h>
 
 #include "checks.h"
-#include "exec.h"
+#include "context.h"
 #include "failure.h"
 #include "messages.h"
 

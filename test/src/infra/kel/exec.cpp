@@ -16,12 +16,12 @@
  * when the phase ends (see kel__fail_jump in checks.cpp). Everything on these
  * frames is plain data: a jump must never skip a destructor.
  */
-#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "context.h"
 #include "exec.h"
 #include "failure.h"
 #include "messages.h"
@@ -29,11 +29,6 @@
 #include "tree.h"
 
 namespace {
-
-pthread_mutex_t key_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_key_t tctx_key;
-int key_users;          /* guarded by key_mutex */
-bool key_valid;         /* written under key_mutex, read atomically */
 
 typedef void (*phase_fn)(kel_tctx_t *ctx);
 
@@ -150,55 +145,6 @@ void exec_children(kel_tctx_t *ctx, uint32_t mask)
 }
 
 } // namespace
-
-/* ---- the thread-specific key --------------------------------------------- */
-
-int kel__key_acquire(void)
-{
-    int rc = 0;
-    pthread_mutex_lock(&key_mutex);
-    if (key_users == 0) {
-        rc = pthread_key_create(&tctx_key, NULL);
-        if (rc == 0)
-            __atomic_store_n(&key_valid, true, __ATOMIC_RELEASE);
-    }
-    if (rc == 0)
-        key_users++;
-    pthread_mutex_unlock(&key_mutex);
-    return rc;
-}
-
-void kel__key_release(void)
-{
-    pthread_mutex_lock(&key_mutex);
-    if (key_users > 0 && --key_users == 0) {
-        __atomic_store_n(&key_valid, false, __ATOMIC_RELEASE);
-        pthread_key_delete(tctx_key);
-    }
-    pthread_mutex_unlock(&key_mutex);
-}
-
-kel_tctx_t *kel__tctx_get(void)
-{
-    if (!__atomic_load_n(&key_valid, __ATOMIC_ACQUIRE))
-        return NULL;
-    return static_cast<kel_tctx_t *>(pthread_getspecific(tctx_key));
-}
-
-kel_tctx_t *kel__tctx_or_notice(const char *service)
-{
-    kel_tctx_t *ctx = kel__tctx_get();
-    if (!ctx)
-        printf(KEL_FMT_NOT_ENABLED, service);
-    return ctx;
-}
-
-int kel__tctx_set(kel_tctx_t *ctx)
-{
-    if (!__atomic_load_n(&key_valid, __ATOMIC_ACQUIRE))
-        return EINVAL;
-    return pthread_setspecific(tctx_key, ctx);
-}
 
 bool kel__run_aborted(const kel_t *kel)
 {

@@ -12,7 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "exec.h"
+#include "context.h"
 #include "messages.h"
 #include "perf.h"
 

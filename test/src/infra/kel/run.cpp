@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "cmdline.h"
+#include "context.h"
 #include "exec.h"
 #include "messages.h"
 #include "perf.h"

@@ -16,7 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "exec.h"
+#include "context.h"
 #include "messages.h"
 #include "vars.h"
 
