@@ -129,44 +129,44 @@ TEST_F(CmdLineOptions, OptionsEndAtThePathAndReadNumbersLikeStrtol)
     EXPECT_EQ("", out_);
     EXPECT_EQ("folder1", path());
     EXPECT_EQ(args_.count - 2, args_.index);
-    EXPECT_EQ(0, kel_->verbosity);
+    EXPECT_EQ(0, kel_->cfg.verbosity);
     EXPECT_FALSE(help_);
     EXPECT_EQ(KEL_DEPTH_UNLIMITED, depth_);
     /* Options in one argument are tokens like any other. */
     ASSERT_EQ(0, parse({"prog", "-seq 2 -node_num 9 -T 4"}));
-    EXPECT_EQ(2, kel_->slave_seq);
-    EXPECT_EQ(9u, kel_->node_num);
-    EXPECT_EQ(4, kel_->threads);
+    EXPECT_EQ(2, kel_->cfg.slave_seq);
+    EXPECT_EQ(9u, kel_->cfg.node_num);
+    EXPECT_EQ(4, kel_->cfg.threads);
 
     ASSERT_EQ(0, parse({"prog", "-x", "+12", "-fork_id", "abc", "-seq", "-5", "-node_num", "42xyz"}));
-    EXPECT_EQ(12, kel_->repeat_times);
-    EXPECT_EQ(0, kel_->fork_id);
-    EXPECT_EQ(-5, kel_->slave_seq);
-    EXPECT_EQ(42u, kel_->node_num);
+    EXPECT_EQ(12, kel_->cfg.repeat_times);
+    EXPECT_EQ(0, kel_->cfg.fork_id);
+    EXPECT_EQ(-5, kel_->cfg.slave_seq);
+    EXPECT_EQ(42u, kel_->cfg.node_num);
     EXPECT_EQ("", path());
     /* Only the low 32 bits are kept. */
     ASSERT_EQ(0, parse({"prog", "-x", "4294967297", "-shm_results_slot_id", "4294967295"}));
-    EXPECT_EQ(1, kel_->repeat_times);
-    EXPECT_EQ(-1, kel_->shm_slot);
+    EXPECT_EQ(1, kel_->cfg.repeat_times);
+    EXPECT_EQ(-1, kel_->cfg.shm_slot);
 }
 
 TEST_F(CmdLineOptions, ShmResAndVariablesAreOwnCopies)
 {
     ASSERT_EQ(0, parse({"prog", "-shm_res", "kel_res.10.1", "-shm_res", "kel_res.10.2", "t"}));
-    ASSERT_NE(nullptr, kel_->shm_res);
-    EXPECT_STREQ("kel_res.10.2", kel_->shm_res);
+    ASSERT_NE(nullptr, kel_->cfg.shm_res);
+    EXPECT_STREQ("kel_res.10.2", kel_->cfg.shm_res);
     /* Not a pointer into the token table, which dies with the call. */
-    EXPECT_FALSE(kel_->shm_res >= reinterpret_cast<char *>(&args_) &&
-                 kel_->shm_res < reinterpret_cast<char *>(&args_ + 1));
+    EXPECT_FALSE(kel_->cfg.shm_res >= reinterpret_cast<char *>(&args_) &&
+                 kel_->cfg.shm_res < reinterpret_cast<char *>(&args_ + 1));
     /* A later call replaces it (the sanitizers catch a leak of the old one). */
     ASSERT_EQ(0, parse({"prog", "-shm_res", "other"}));
-    EXPECT_STREQ("other", kel_->shm_res);
+    EXPECT_STREQ("other", kel_->cfg.shm_res);
 
     ASSERT_EQ(0, parse({"prog", "-D", "days=31:color=red", "-D", "flag=0xFF", "folder"}));
     EXPECT_EQ("folder", path());
-    ASSERT_NE(nullptr, kel_->vars_text);
-    EXPECT_NE(nullptr, strstr(kel_->vars_text, "days=31"));
-    EXPECT_NE(nullptr, strstr(kel_->vars_text, "flag=0xFF"));
+    ASSERT_NE(nullptr, kel_->run.vars_text);
+    EXPECT_NE(nullptr, strstr(kel_->run.vars_text, "days=31"));
+    EXPECT_NE(nullptr, strstr(kel_->run.vars_text, "flag=0xFF"));
     kel__vars_release(kel_);
 }
 
@@ -180,9 +180,9 @@ TEST_F(CmdLineOptions, InvalidOptionsAndThreadCountsPrintTheUsage)
     for (const char *n : {"0", "-3"}) {
         ASSERT_EQ(0, parse({"prog", "-T", n, "-q", "folder1"})) << n;
         EXPECT_EQ(kel_usage_text("prog", "Error: <threads> must be > 0"), out_) << n;
-        EXPECT_EQ(0, kel_->verbosity);
+        EXPECT_EQ(0, kel_->cfg.verbosity);
         EXPECT_EQ("folder1", path());
-        EXPECT_LT(kel_->threads, 1);
+        EXPECT_LT(kel_->cfg.threads, 1);
     }
 }
 
@@ -200,34 +200,34 @@ TEST_F(CmdLineOptions, HelpTakesOnlyANonZeroDepth)
         {{"prog", "-h", "-q", "folder1"}, KEL_DEPTH_UNLIMITED, "folder1"}, /* an option after -h stays an option */
         {{"prog", "-h", "-1", "3x"}, -1, "3x"},
     };
-    kel_->verbosity = 1;
+    kel_->cfg.verbosity = 1;
     for (const auto &r : rows) {
         ASSERT_EQ(0, parse(r.args));
         EXPECT_TRUE(help_);
         EXPECT_EQ(r.depth, depth_) << r.path;
         EXPECT_EQ(r.path, path());
     }
-    EXPECT_EQ(0, kel_->verbosity) << "-q after -h was not parsed as an option";
+    EXPECT_EQ(0, kel_->cfg.verbosity) << "-q after -h was not parsed as an option";
     ASSERT_EQ(0, parse({"prog", "-q"}));
     EXPECT_FALSE(help_);
 }
 
 TEST_F(CmdLineOptions, ValueOptionAtTheEndEndsParsing)
 {
-    kel_->repeat_times = 1;
+    kel_->cfg.repeat_times = 1;
     for (const char *opt :
          {"-x", "-T", "-fork_id", "-shm_res", "-D", "-seq", "-node_num", "-shm_results_slot_id"}) {
         ASSERT_EQ(0, parse({"prog", "-q", opt})) << opt;
         EXPECT_EQ("", out_);
         EXPECT_EQ(args_.count, args_.index);
     }
-    EXPECT_EQ(1, kel_->repeat_times);
-    EXPECT_EQ(nullptr, kel_->shm_res);
-    EXPECT_EQ(nullptr, kel_->vars_text);
+    EXPECT_EQ(1, kel_->cfg.repeat_times);
+    EXPECT_EQ(nullptr, kel_->cfg.shm_res);
+    EXPECT_EQ(nullptr, kel_->run.vars_text);
     /* The value may itself look like an option or a path. */
-    kel_->verbosity = 1;
+    kel_->cfg.verbosity = 1;
     ASSERT_EQ(0, parse({"prog", "-x", "-q", "folder"}));
-    EXPECT_EQ(1, kel_->verbosity);
+    EXPECT_EQ(1, kel_->cfg.verbosity);
     EXPECT_EQ("folder", path());
 }
 

@@ -372,7 +372,7 @@ TEST_F(Exec, FixtureVariablesShadowAndCookiesReachInnerTests)
     kel_create_test_case(kel, c, "destroy", "", body_destroy_outer_cookie, KEL_TC_BASIC);
     kel_create_test_case(kel, c, "after", "", body_cookie, KEL_TC_BASIC);
     cookie_seen = &outer_value;
-    kel->verbosity = 1; /* -q stays with the instance */
+    kel->cfg.verbosity = 1; /* -q stays with the instance */
     r = kel_run_captured(kel, {"spine", "c"});
     EXPECT_NE(r.out.find("\n---- c:after:\n---> ##### CHECKPOINT FAILED\n     Cannot get cookie back\n"),
               std::string::npos)

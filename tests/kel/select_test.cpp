@@ -110,7 +110,7 @@ protected:
     int command(const std::vector<const char *> &words)
     {
         tokenize({words.begin(), words.end()});
-        kel_->threads = 0;
+        kel_->cfg.threads = 0;
         bool help = false;
         int32_t depth = 0;
         testing::internal::CaptureStdout();
@@ -224,7 +224,7 @@ TEST_F(SelectTree, PathsThatSelectNothing)
 
 TEST_F(SelectTree, ThreadCountGoesToWhatRunsInThreads)
 {
-    kel_->threads = 4;
+    kel_->cfg.threads = 4;
     struct {
         const char *what;
         std::vector<const char *> path;
@@ -253,7 +253,7 @@ TEST_F(SelectTree, ThreadCountGoesToWhatRunsInThreads)
 
     /* No count, or one below 1, applies nothing. */
     for (int32_t n : {0, -2}) {
-        kel_->threads = n;
+        kel_->cfg.threads = n;
         ASSERT_EQ(folder1_, select({"folder1"}));
         EXPECT_EQ(0, marks(folder1_) & THR);
         EXPECT_EQ(0u, test1_->threads);

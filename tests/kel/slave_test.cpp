@@ -39,29 +39,29 @@ struct Instance {
     Instance()
     {
         EXPECT_EQ(kel_create(&kel), 0u);
-        kel->pid = static_cast<int32_t>(getpid());
-        orv_queue_init(&kel->failed_queue, ORV_QUEUE_FIFO);
-        pthread_mutex_init(&kel->failed_mutex, nullptr);
-        kel->failed_mutex_ok = 1;
+        kel->run.pid = static_cast<int32_t>(getpid());
+        orv_queue_init(&kel->run.failed_queue, ORV_QUEUE_FIFO);
+        pthread_mutex_init(&kel->run.failed_mutex, nullptr);
+        kel->run.failed_mutex_ok = 1;
     }
     ~Instance()
     {
         kel_failed_info_t *rec;
-        while ((rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->failed_queue))) != nullptr)
+        while ((rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->run.failed_queue))) != nullptr)
             kel__failed_info_free(rec);
-        pthread_mutex_destroy(&kel->failed_mutex);
-        free(kel->vars_text);
-        kel->vars_text = nullptr;
+        pthread_mutex_destroy(&kel->run.failed_mutex);
+        free(kel->run.vars_text);
+        kel->run.vars_text = nullptr;
         kel_destroy(&kel);
     }
     void set_argv0(const std::string &path)
     {
-        free(kel->argv0);
-        kel->argv0 = strdup(path.c_str());
+        free(kel->cfg.argv0);
+        kel->cfg.argv0 = strdup(path.c_str());
     }
-    uint32_t executed() const { return orv_atomic_get(&kel->executed); }
-    uint32_t failed() const { return orv_atomic_get(&kel->failed); }
-    uint32_t checkpoints() const { return orv_atomic_get(&kel->checkpoints); }
+    uint32_t executed() const { return orv_atomic_get(&kel->run.executed); }
+    uint32_t failed() const { return orv_atomic_get(&kel->run.failed); }
+    uint32_t checkpoints() const { return orv_atomic_get(&kel->run.checkpoints); }
 };
 
 kel_tc_t *leaf(kel_t *kel, kel_tc_t *parent, const char *name, int count)
@@ -320,7 +320,7 @@ TEST(SlaveFork, RefusedWithoutSlot)
     EXPECT_EQ(fx.inst.executed(), 3u);
     EXPECT_EQ(fx.inst.failed(), 3u);
     EXPECT_EQ(fx.inst.checkpoints(), 0u);
-    EXPECT_TRUE(orv_queue_empty(&kel->failed_queue));
+    EXPECT_TRUE(orv_queue_empty(&kel->run.failed_queue));
 }
 
 TEST(SlaveFork, SlavesThatLeaveNoSlot)
@@ -357,7 +357,7 @@ TEST(SlaveFork, SlavesThatLeaveNoSlot)
     EXPECT_EQ(fx.inst.executed(), 4u);
     EXPECT_EQ(fx.inst.failed(), 4u);
     EXPECT_EQ(fx.inst.checkpoints(), 0u);
-    EXPECT_TRUE(orv_queue_empty(&fx.inst.kel->failed_queue));
+    EXPECT_TRUE(orv_queue_empty(&fx.inst.kel->run.failed_queue));
 }
 
 TEST(SlaveFork, CommandLineAndTrace)
@@ -378,10 +378,10 @@ TEST(SlaveFork, CommandLineAndTrace)
     EXPECT_EQ(fx.inst.failed(), 0u);
 
     /* Every optional part, in order, and the trace line naming them all. */
-    kel->vars_text = strdup("color=red:days=31");
-    kel->verbosity = 2;
-    kel->strict = 1;
-    kel->trace_forks = 1;
+    kel->run.vars_text = strdup("color=red:days=31");
+    kel->cfg.verbosity = 2;
+    kel->cfg.strict = 1;
+    kel->cfg.trace_forks = 1;
     kel_seq_set_count(fx.child, 3);
     fx.info.seq = 2;
     std::string out = captured([&] { kel_fork_exec_tc(&fx.info); });
@@ -391,12 +391,12 @@ TEST(SlaveFork, CommandLineAndTrace)
                                         "\n-shm_results_slot_id\n1\n-D\ncolor=red:days=31\n-d\n-s\n-seq\n2\nF\nchild\n");
 
     /* Quiet runs pass -q; -trace-forks and -x are not passed on. */
-    kel->verbosity = 0;
-    kel->trace_forks = 0;
-    kel->strict = 0;
-    kel->repeat_times = 3;
-    free(kel->vars_text);
-    kel->vars_text = nullptr;
+    kel->cfg.verbosity = 0;
+    kel->cfg.trace_forks = 0;
+    kel->cfg.strict = 0;
+    kel->cfg.repeat_times = 3;
+    free(kel->run.vars_text);
+    kel->run.vars_text = nullptr;
     kel_seq_set_count(fx.child, 1);
     EXPECT_EQ(captured([&] { kel_fork_exec_tc(&fx.info); }), "");
     EXPECT_EQ(dir.read("args.txt"),
@@ -423,7 +423,7 @@ TEST(SlaveFork, FoldsTheSlotAndDistrustsItsFailureList)
     EXPECT_EQ(fx.inst.failed(), 2u);
     EXPECT_EQ(fx.inst.checkpoints(), 5u);
 
-    auto *rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->failed_queue));
+    auto *rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->run.failed_queue));
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->local, 0);
     EXPECT_EQ(rec->proc, 2);
@@ -440,7 +440,7 @@ TEST(SlaveFork, FoldsTheSlotAndDistrustsItsFailureList)
     slot->summary_len = 0xFFFFFFFFu;
     memset(slot->summary, 'z', sizeof slot->summary);
     captured([&] { kel_fork_exec_tc(&fx.info); });
-    rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->failed_queue));
+    rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->run.failed_queue));
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->summary_len, 1028u);
     EXPECT_EQ(rec->summary[1027], 'z');
@@ -453,5 +453,5 @@ TEST(SlaveFork, FoldsTheSlotAndDistrustsItsFailureList)
     EXPECT_EQ(fx.inst.executed(), 9u);
     EXPECT_EQ(fx.inst.failed(), 4u);
     EXPECT_EQ(fx.inst.checkpoints(), 11u);
-    EXPECT_TRUE(orv_queue_empty(&kel->failed_queue));
+    EXPECT_TRUE(orv_queue_empty(&kel->run.failed_queue));
 }

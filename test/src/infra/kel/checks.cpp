@@ -35,23 +35,23 @@ void kel__fail_jump(kel_tctx_t *ctx, bool abort_run)
                                                           __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
         }
         if (abort_run)
-            __atomic_store_n(&kel->aborted, 1u, __ATOMIC_RELEASE);
-        if (pthread_equal(self, kel->run_thread)) {
+            __atomic_store_n(&kel->run.aborted, 1u, __ATOMIC_RELEASE);
+        if (pthread_equal(self, kel->run.run_thread)) {
             /* The run's own thread, acting for another context: it may leave
              * the run, but not that context's phase. */
-            __atomic_store_n(&kel->aborted, 1u, __ATOMIC_RELEASE);
+            __atomic_store_n(&kel->run.aborted, 1u, __ATOMIC_RELEASE);
             kel__tctx_set(NULL);
-            longjmp(kel->abort_env, 1);
+            longjmp(kel->run.abort_env, 1);
         }
         kel__tctx_set(NULL);
         orv_thread_exit(NULL);
     }
 
     if (abort_run) {
-        orv_atomic_add(&kel->checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx->checkpoints)));
-        __atomic_store_n(&kel->aborted, 1u, __ATOMIC_RELEASE);
-        if (pthread_equal(self, kel->run_thread))
-            longjmp(kel->abort_env, 1);
+        orv_atomic_add(&kel->run.checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx->checkpoints)));
+        __atomic_store_n(&kel->run.aborted, 1u, __ATOMIC_RELEASE);
+        if (pthread_equal(self, kel->run.run_thread))
+            longjmp(kel->run.abort_env, 1);
         ctx->aborting = 1;
     }
     longjmp(ctx->env, 1);
@@ -83,7 +83,7 @@ void kel_check__(int is_assert, int passed, const char *condition, const char *f
                               line, fmt, &ap);
         va_end(ap);
     }
-    bool abort_run = (is_assert || ctx->tc->instance->strict) && !ctx->expect_failure;
+    bool abort_run = (is_assert || ctx->tc->instance->cfg.strict) && !ctx->expect_failure;
     kel__fail_jump(ctx, abort_run);
 }
 
@@ -117,7 +117,7 @@ void kel_printf(const char *format, ...)
         printf(KEL_FMT_PRINTF_NOT_ENABLED, "kel_printf");
         vprintf(format, ap);
         funlockfile(stdout);
-    } else if (ctx->tc->instance->verbosity == 2) {
+    } else if (kel__debug(ctx->tc->instance->cfg.verbosity)) {
         vprintf(format, ap);
     }
     va_end(ap);
@@ -130,7 +130,7 @@ bool kel_debug(void)
         printf(KEL_MSG_DEBUG_NOT_ENABLED);
         return false;
     }
-    return ctx->tc->instance->verbosity == 2;
+    return kel__debug(ctx->tc->instance->cfg.verbosity);
 }
 
 void kel_pass(void)

@@ -89,7 +89,7 @@ uint32_t kel_get_parent_task_number(void)
 uint32_t kel_get_fork_task_number(void)
 {
     kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_fork_task_number");
-    return ctx ? static_cast<uint32_t>(ctx->tc->instance->fork_id) : 0;
+    return ctx ? static_cast<uint32_t>(ctx->tc->instance->cfg.fork_id) : 0;
 }
 
 uint32_t kel_get_seq_number(void)
@@ -101,13 +101,13 @@ uint32_t kel_get_seq_number(void)
 uint32_t kel_get_repeat_run(void)
 {
     kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_repeat_run");
-    return ctx ? static_cast<uint32_t>(ctx->tc->instance->repeat_run) + 1 : 0;
+    return ctx ? static_cast<uint32_t>(ctx->tc->instance->run.repeat_run) + 1 : 0;
 }
 
 uint32_t kel_get_repeat_times(void)
 {
     kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_repeat_times");
-    return ctx ? static_cast<uint32_t>(ctx->tc->instance->repeat_times) : 0;
+    return ctx ? static_cast<uint32_t>(ctx->tc->instance->cfg.repeat_times) : 0;
 }
 
 void *kel_get_thread_token(void)

@@ -90,7 +90,7 @@ void run_phase(kel_tctx_t *ctx, phase_fn fn, uint32_t phase)
             ctx->state = phase;
         if (foreign == KEL_FOREIGN_ABORT && !ctx->aborting) {
             ctx->aborting = 1;
-            orv_atomic_add(&ctx->tc->instance->checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx->checkpoints)));
+            orv_atomic_add(&ctx->tc->instance->run.checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx->checkpoints)));
         }
     }
 }
@@ -105,8 +105,8 @@ void abandon(kel_tctx_t *ctx)
         orv_hashmap_free(ctx->fixture_vars);
         ctx->fixture_vars = NULL;
     }
-    if (pthread_equal(pthread_self(), kel->run_thread))
-        longjmp(kel->abort_env, 1);
+    if (pthread_equal(pthread_self(), kel->run.run_thread))
+        longjmp(kel->run.abort_env, 1);
 }
 
 void print_pass_line(const kel_tctx_t *ctx)
@@ -148,7 +148,7 @@ void exec_children(kel_tctx_t *ctx, uint32_t mask)
 
 bool kel__run_aborted(const kel_t *kel)
 {
-    return __atomic_load_n(&kel->aborted, __ATOMIC_ACQUIRE) != 0;
+    return __atomic_load_n(&kel->run.aborted, __ATOMIC_ACQUIRE) != 0;
 }
 
 /* ---- the executor -------------------------------------------------------- */
@@ -187,8 +187,8 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
     ctx.owner = pthread_self();
 
     /* Counted as failed until shown to have passed. */
-    orv_atomic_incr(&kel->executed);
-    orv_atomic_incr(&kel->failed);
+    orv_atomic_incr(&kel->run.executed);
+    orv_atomic_incr(&kel->run.failed);
 
     if (tc->setups[0]) {
         kel_exec_setup(tc, &ctx);
@@ -242,23 +242,23 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
     }
 
     if (ctx.state == KEL_STATE_DONE) {
-        orv_atomic_decr(&kel->failed);
+        orv_atomic_decr(&kel->run.failed);
         if (ctx.expect_failure) {
             print_test_header(&ctx);
-            if (kel->verbosity != 0)
+            if (kel__verbose(kel->cfg.verbosity))
                 print_pass_line(&ctx);
         } else if (tc->body) {
-            if (kel->verbosity != 0)
+            if (kel__verbose(kel->cfg.verbosity))
                 print_pass_line(&ctx);
         } else {
             /* A folder that simply passed is not a test case. */
-            orv_atomic_decr(&kel->executed);
+            orv_atomic_decr(&kel->run.executed);
         }
     } else if (ctx.catch_unexpected_success) {
-        orv_atomic_decr(&kel->failed);
+        orv_atomic_decr(&kel->run.failed);
     }
 
-    orv_atomic_add(&kel->checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx.checkpoints)));
+    orv_atomic_add(&kel->run.checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx.checkpoints)));
     if (ctx.fixture_vars)
         orv_hashmap_free(ctx.fixture_vars);
 }

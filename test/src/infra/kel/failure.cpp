@@ -22,7 +22,7 @@
 void print_test_header(kel_tctx_t *ctx)
 {
     kel_t *kel = ctx->tc->instance;
-    if (kel->verbosity == 0)
+    if (!kel__verbose(kel->cfg.verbosity))
         return;
     if (__atomic_exchange_n(&ctx->header_printed, 1, __ATOMIC_ACQ_REL))
         return;
@@ -31,8 +31,8 @@ void print_test_header(kel_tctx_t *ctx)
     kel_tc_print_path(ctx->tc);
     if (ctx->tc->seq_count > 1)
         printf(KEL_FMT_HEADER_SEQ, static_cast<int>(ctx->seq));
-    if (kel->fork_id != 0)
-        printf(KEL_FMT_HEADER_PROC, kel->fork_id, kel->pid);
+    if (kel->cfg.fork_id != 0)
+        printf(KEL_FMT_HEADER_PROC, kel->cfg.fork_id, kel->run.pid);
     if (ctx->task != 0)
         printf(KEL_FMT_HEADER_THREAD, static_cast<int>(ctx->task));
     printf("\n");
@@ -41,19 +41,19 @@ void print_test_header(kel_tctx_t *ctx)
 
 void enqueue_failed_test_info(kel_t *kel, kel_failed_info_t *rec)
 {
-    int rc = pthread_mutex_lock(&kel->failed_mutex);
+    int rc = pthread_mutex_lock(&kel->run.failed_mutex);
     if (rc != 0) {
         printf(KEL_FMT_CANNOT_LOCK, "enqueue_failed_test_info", rc);
         kel__failed_info_free(rec);
         return;
     }
-    if (!orv_queue_enqueue(&kel->failed_queue, rec)) {
+    if (!orv_queue_enqueue(&kel->run.failed_queue, rec)) {
         printf(KEL_FMT_CANNOT_ENQUEUE, "enqueue_failed_test_info");
-        pthread_mutex_unlock(&kel->failed_mutex);
+        pthread_mutex_unlock(&kel->run.failed_mutex);
         kel__failed_info_free(rec);
         return;
     }
-    rc = pthread_mutex_unlock(&kel->failed_mutex);
+    rc = pthread_mutex_unlock(&kel->run.failed_mutex);
     if (rc != 0)
         printf(KEL_FMT_CANNOT_UNLOCK, "enqueue_failed_test_info", rc);
 }
@@ -125,15 +125,15 @@ uint32_t kel__pass_rate(uint32_t executed, uint32_t failed)
 
 void kel__count_lost_child(kel_t *kel)
 {
-    orv_atomic_incr(&kel->executed);
-    orv_atomic_incr(&kel->failed);
+    orv_atomic_incr(&kel->run.executed);
+    orv_atomic_incr(&kel->run.failed);
 }
 
 uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, const kel_child_result_t *res)
 {
-    orv_atomic_add(&kel->executed, static_cast<int32_t>(res->executed));
-    orv_atomic_add(&kel->failed, static_cast<int32_t>(res->failed));
-    orv_atomic_add(&kel->checkpoints, static_cast<int32_t>(res->checkpoints));
+    orv_atomic_add(&kel->run.executed, static_cast<int32_t>(res->executed));
+    orv_atomic_add(&kel->run.failed, static_cast<int32_t>(res->failed));
+    orv_atomic_add(&kel->run.checkpoints, static_cast<int32_t>(res->checkpoints));
     uint32_t rate = kel__pass_rate(res->executed, res->failed);
     if (res->failed == 0)
         return rate;

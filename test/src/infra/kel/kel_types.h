@@ -1,7 +1,7 @@
 /*
  * kel_types.h - the records shared by the framework's subsystems.
  *
- * The instance (kel_t) with its run configuration and run state, the nodes of
+ * The instance (kel_t: tree, configuration, run state), the nodes of
  * the test tree (kel_tc_t), the per-thread test context (kel_tctx_t), failure
  * records, run variables, performance data sets, the token table of the
  * command line and the spawn record of test threads (the result slot is
@@ -64,39 +64,49 @@ struct kel_tc_s {
 /* The instance                                                             */
 /* ------------------------------------------------------------------------ */
 
-struct kel_s {
-    kel_tc_t tc;                 /* the super-root; first field */
-    kel_tc_t *root;              /* the folder "all" */
-    int32_t verbosity;           /* 0 quiet, 1 normal, 2 debug */
+/* The options of kel_run's command line. Sticky options keep their value
+ * from one kel_run call on the same instance to the next until given again;
+ * every other option is set back to its default by each call. */
+typedef struct kel_config_s {
+    int32_t verbosity;           /* sticky: kel_verbosity (-q, -d) */
+    uint8_t strict;              /* sticky: -s */
+    uint8_t trace_forks;         /* sticky: -trace-forks */
+    int32_t shm_slot;            /* sticky: -shm_results_slot_id */
+    int32_t slave_seq;           /* sticky: -seq */
+    uint32_t node_num;           /* sticky: -node_num */
+    char *shm_res;               /* sticky: -shm_res; own copy, replaced when given */
+    char *argv0;                 /* first element of kel_run's argv; own copy */
+    uint8_t process_mode;        /* -P */
+    int32_t fork_id;             /* -fork_id; 0 in a master run */
+    int32_t repeat_times;        /* -x; 1 by default */
+    int32_t threads;             /* -T; 0 by default */
+    uint32_t type_mask;          /* 3, 1 with -b, 2 with -p */
+} kel_config_t;
+
+/* What one kel_run call builds up: reset as a whole when a call starts. */
+typedef struct kel_run_state_s {
     jmp_buf abort_env;           /* run-abort point, armed by kel_run */
+    pthread_t run_thread;        /* the thread that called kel_run */
+    uint32_t aborted;            /* atomic: an assert ended the run */
+    int32_t pid;                 /* process id at the start of the run */
+    uint64_t start_ms;           /* kel_get_time at the start of the run */
+    int32_t repeat_run;          /* current run, from 0 */
     uint32_t executed;           /* atomic: test cases executed this run */
     uint32_t failed;             /* atomic: test cases failed this run */
     uint32_t checkpoints;        /* atomic: checkpoints counted this run */
-    orv_queue_t pds_queue;       /* kel_pds_t records */
-    uint8_t strict;              /* -s */
-    uint8_t process_mode;        /* -P */
-    uint8_t trace_forks;         /* -trace-forks */
-    int32_t fork_id;             /* -fork_id; 0 in a master run */
-    int32_t shm_slot;            /* -shm_results_slot_id */
-    int32_t slave_seq;           /* -seq */
-    int32_t repeat_run;          /* current run, from 0 */
-    int32_t repeat_times;        /* -x */
-    int32_t threads;             /* -T */
-    uint64_t start_ms;           /* kel_get_time at the start of the run */
-    uint32_t type_mask;          /* 3, 1 with -b, 2 with -p */
-    orv_hashset_t *vars;         /* run variables (kel_var_t) */
-    char *vars_text;             /* the -D lists joined by ':' */
-    int32_t pid;                 /* process id at the start of the run */
-    char *shm_res;               /* -shm_res: own copy, freed by the next run */
-    char *argv0;                 /* first element of kel_run's argv */
     orv_queue_t failed_queue;    /* kel_failed_info_t records */
     pthread_mutex_t failed_mutex;/* guards failed_queue */
-    uint32_t node_num;           /* -node_num */
-
-    /* Beyond the shared layout: how a run ends soundly from any thread. */
-    pthread_t run_thread;        /* the thread that called kel_run */
-    uint32_t aborted;            /* atomic: an assert ended the run */
     uint8_t failed_mutex_ok;     /* failed_mutex is initialised */
+    orv_queue_t pds_queue;       /* kel_pds_t records */
+    orv_hashset_t *vars;         /* run variables (kel_var_t) */
+    char *vars_text;             /* the -D lists joined by ':' */
+} kel_run_state_t;
+
+struct kel_s {
+    kel_tc_t tc;                 /* the tree's super-root: first field */
+    kel_tc_t *root;              /* the folder "all" */
+    kel_config_t cfg;
+    kel_run_state_t run;
 };
 
 /* ------------------------------------------------------------------------ */

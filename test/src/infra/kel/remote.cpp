@@ -95,11 +95,11 @@ bool request_fits(const remote_case *rc)
         printf(KEL_FMT_REMOTE_TC_NAME_SIZE, static_cast<int>(MAX_TEST_CASE));
         fits = false;
     }
-    if (kel->argv0 && strlen(kel->argv0) > MAX_PROCESS_NAME) {
+    if (kel->cfg.argv0 && strlen(kel->cfg.argv0) > MAX_PROCESS_NAME) {
         printf(KEL_FMT_REMOTE_PROCESS_NAME_SIZE, static_cast<int>(MAX_PROCESS_NAME));
         fits = false;
     }
-    if (kel->vars_text && strlen(kel->vars_text) > MAX_NVP_LIST) {
+    if (kel->run.vars_text && strlen(kel->run.vars_text) > MAX_NVP_LIST) {
         printf(KEL_FMT_REMOTE_NVP_SIZE, static_cast<int>(MAX_NVP_LIST));
         fits = false;
     }
@@ -120,13 +120,13 @@ void build_request(const remote_case *rc, kel_spawn_req_t *req)
     kel__spawn_req_fields f;
     memset(&f, 0, sizeof f);
     kel__agent_hdr_init(&f.hdr, KEL_AGENT_MSG_SPAWN_REQ, tc->node_addr, static_cast<uint32_t>(getpid()));
-    f.verbosity = static_cast<uint8_t>(kel->verbosity);
-    f.flags = static_cast<uint16_t>((kel->strict ? KEL_SPAWN_F_STRICT : 0) | (kel->vars_text ? KEL_SPAWN_F_NVP : 0));
+    f.verbosity = static_cast<uint8_t>(kel->cfg.verbosity);
+    f.flags = static_cast<uint16_t>((kel->cfg.strict ? KEL_SPAWN_F_STRICT : 0) | (kel->run.vars_text ? KEL_SPAWN_F_NVP : 0));
     f.task = static_cast<uint16_t>(rc->info->task);
     f.seq = static_cast<uint16_t>(rc->info->seq);
     f.node_num = static_cast<uint16_t>(tc->node_num);
-    snprintf(f.process_name, sizeof f.process_name, "%s", kel->argv0 ? kel->argv0 : "");
-    snprintf(f.nvp_list, sizeof f.nvp_list, "%s", kel->vars_text ? kel->vars_text : "");
+    snprintf(f.process_name, sizeof f.process_name, "%s", kel->cfg.argv0 ? kel->cfg.argv0 : "");
+    snprintf(f.nvp_list, sizeof f.nvp_list, "%s", kel->run.vars_text ? kel->run.vars_text : "");
     snprintf(f.test_case, sizeof f.test_case, "%s", rc->blank_path);
     kel__spawn_req_pack(&f, req);
 }
@@ -145,7 +145,7 @@ void fold_result(const remote_case *rc, const kel__proc_result_fields *res)
         char error[KEL_RES_ERROR_SIZE + 1];
         bounded_text(error, res->error, KEL_RES_ERROR_SIZE);
         /* The error text is worth a line in quiet mode too. */
-        if (kel__verbose(kel->verbosity) || error[0] != '\0')
+        if (kel__verbose(kel->cfg.verbosity) || error[0] != '\0')
             printf(KEL_FMT_REMOTE_ERROR_TEXT, KEL_DASHES, rc->colon_path, rc->seq, task, rc->node, "", error);
         funlockfile(stdout);
         return;
@@ -159,7 +159,7 @@ void fold_result(const remote_case *rc, const kel__proc_result_fields *res)
     child.summary_len = res->summary_len < KEL_RES_SUMMARY_SIZE ? res->summary_len : KEL_RES_SUMMARY_SIZE;
     memcpy(child.summary, res->summary, sizeof child.summary);
     uint32_t rate = kel__fold_child(kel, rc->info->task, 0, res->hdr.node, &child);
-    if (!kel__verbose(kel->verbosity) && res->failed == 0) {
+    if (!kel__verbose(kel->cfg.verbosity) && res->failed == 0) {
         funlockfile(stdout);
         return;
     }

@@ -66,7 +66,7 @@ void mark_target(kel_tc_t *target, kel_tc_t *parent)
             kel_tc_mark(c);
     target->flags |= KEL_TCF_TARGET;
 
-    const int32_t threads = target->instance->threads;
+    const int32_t threads = target->instance->cfg.threads;
     if (threads <= 0)
         return;
     if (kel__tc_first_child(target) != nullptr && kel__tc_mode(target) == 0) {

@@ -115,13 +115,13 @@ char **build_argv(const spawn_info *info, kel_slave_numbers_t *nums)
     kel_slave_order_t order;
     memset(&order, 0, sizeof order);
     /* Without a program name the exec fails like any other and says so. */
-    order.program = kel->argv0 ? kel->argv0 : "";
+    order.program = kel->cfg.argv0 ? kel->cfg.argv0 : "";
     order.task = info->task;
     order.segment = info->res->name;
     order.slot = info->slot;
-    order.vars = kel->vars_text;
-    order.verbosity = kel->verbosity;
-    order.strict = kel->strict != 0;
+    order.vars = kel->run.vars_text;
+    order.verbosity = kel->cfg.verbosity;
+    order.strict = kel->cfg.strict != 0;
     order.seq_given = tc->seq_count > 1;
     order.seq = info->seq;
     order.path = names;
@@ -187,7 +187,7 @@ void kel__res_open(kel_res_shm_t *res, kel_tctx_t *folder_ctx)
     do {
         c = orv_atomic_get(&kel_res_counter);
     } while (!orv_atomic_cas(&kel_res_counter, c, c + 1));
-    snprintf(res->name, sizeof res->name, KEL_FMT_RES_NAME, kel->pid, static_cast<int>(c));
+    snprintf(res->name, sizeof res->name, KEL_FMT_RES_NAME, kel->run.pid, static_cast<int>(c));
     /* A segment of a process that had our pid before us and was killed. */
     orv_shm_unlink(res->name);
 
@@ -244,7 +244,7 @@ void kel_fork_exec_tc(spawn_info *info)
         kel__count_lost_child(kel);
         return;
     }
-    if (kel->trace_forks)
+    if (kel->cfg.trace_forks)
         trace_exec(argv);
 
     kel__slot_arm(slot);

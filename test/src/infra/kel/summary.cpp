@@ -44,22 +44,22 @@ uint32_t counter(const uint32_t *p) { return orv_atomic_get(p); }
 void kel__drop_failed_records(kel_t *kel)
 {
     kel_failed_info_t *rec;
-    while ((rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->failed_queue))) != NULL)
+    while ((rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->run.failed_queue))) != NULL)
         kel__failed_info_free(rec);
 }
 
 void kel__print_master_summary(kel_t *kel)
 {
-    uint32_t executed = counter(&kel->executed);
-    uint32_t failed = counter(&kel->failed);
-    uint32_t checkpoints = counter(&kel->checkpoints);
+    uint32_t executed = counter(&kel->run.executed);
+    uint32_t failed = counter(&kel->run.failed);
+    uint32_t checkpoints = counter(&kel->run.checkpoints);
 
-    if (kel->verbosity == 0 && failed == 0)
+    if (!kel__verbose(kel->cfg.verbosity) && failed == 0)
         return;
-    if (kel->verbosity != 0 && !orv_queue_empty(&kel->failed_queue)) {
+    if (kel__verbose(kel->cfg.verbosity) && !orv_queue_empty(&kel->run.failed_queue)) {
         printf(KEL_FMT_SUMMARY_FAILED_TESTS, KEL_DASHES);
         kel_failed_info_t *rec;
-        while ((rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->failed_queue))) != NULL) {
+        while ((rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->run.failed_queue))) != NULL) {
             if (rec->local)
                 print_local_record(rec);
             else
@@ -78,22 +78,22 @@ void kel__print_master_summary(kel_t *kel)
 
 void kel__print_slave_summary(kel_t *kel, const kel_tc_t *selected, uint64_t elapsed_ms)
 {
-    uint32_t executed = counter(&kel->executed);
-    uint32_t failed = counter(&kel->failed);
-    uint32_t checkpoints = counter(&kel->checkpoints);
-    if (kel->verbosity == 0 && failed == 0)
+    uint32_t executed = counter(&kel->run.executed);
+    uint32_t failed = counter(&kel->run.failed);
+    uint32_t checkpoints = counter(&kel->run.checkpoints);
+    if (!kel__verbose(kel->cfg.verbosity) && failed == 0)
         return;
 
     char seq[32] = "";
-    if (kel->slave_seq != 0)
-        snprintf(seq, sizeof seq, KEL_FMT_SLAVE_SEQ, kel->slave_seq);
+    if (kel->cfg.slave_seq != 0)
+        snprintf(seq, sizeof seq, KEL_FMT_SLAVE_SEQ, kel->cfg.slave_seq);
     char *path = kel__tc_path_dup(selected, ':');
     const char *p = path ? path : "";
     if (failed != 0)
-        printf(KEL_FMT_SLAVE_FAILED, KEL_DASHES, p, seq, kel->fork_id, kel->pid,
+        printf(KEL_FMT_SLAVE_FAILED, KEL_DASHES, p, seq, kel->cfg.fork_id, kel->run.pid,
                static_cast<int>(kel__pass_rate(executed, failed)));
     else
-        printf(KEL_FMT_SLAVE_PASSED, KEL_DASHES, p, seq, kel->fork_id, kel->pid);
+        printf(KEL_FMT_SLAVE_PASSED, KEL_DASHES, p, seq, kel->cfg.fork_id, kel->run.pid);
     free(path);
     printf(KEL_FMT_SLAVE_COUNTS, static_cast<int>(executed), static_cast<int>(failed),
            static_cast<int>(checkpoints), static_cast<unsigned long long>(elapsed_ms));
@@ -101,16 +101,16 @@ void kel__print_slave_summary(kel_t *kel, const kel_tc_t *selected, uint64_t ela
 
 int kel__deliver_slave_results(kel_t *kel, uint64_t elapsed_ms)
 {
-    int fallback = counter(&kel->failed) != 0 ? KEL_RC_FAILED : KEL_RC_SUCCESS;
-    if (!kel->shm_res)
+    int fallback = counter(&kel->run.failed) != 0 ? KEL_RC_FAILED : KEL_RC_SUCCESS;
+    if (!kel->cfg.shm_res)
         return fallback;
     orv_shm_t shm;
     memset(&shm, 0, sizeof shm);
-    if (orv_shm_open(kel->shm_res, 0, &shm, NULL) != 0)
+    if (orv_shm_open(kel->cfg.shm_res, 0, &shm, NULL) != 0)
         return fallback;
     /* The slot number comes from the command line: never write outside the
      * segment whatever it says. */
-    kel_res_slot_t *slot = kel__slot_at(shm.addr, shm.size, kel->shm_slot);
+    kel_res_slot_t *slot = kel__slot_at(shm.addr, shm.size, kel->cfg.shm_slot);
     if (!slot) {
         orv_shm_close(&shm);
         return fallback;
@@ -118,11 +118,11 @@ int kel__deliver_slave_results(kel_t *kel, uint64_t elapsed_ms)
     size_t used = 0;
     kel__fl_init(slot->summary, KEL_RES_SUMMARY_USED, &used);
     kel_failed_info_t *rec;
-    while ((rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->failed_queue))) != NULL) {
+    while ((rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->run.failed_queue))) != NULL) {
         kel__fl_append(slot->summary, KEL_RES_SUMMARY_USED, &used, rec);
         kel__failed_info_free(rec);
     }
-    kel__slot_publish(slot, counter(&kel->executed), counter(&kel->failed), counter(&kel->checkpoints), elapsed_ms,
+    kel__slot_publish(slot, counter(&kel->run.executed), counter(&kel->run.failed), counter(&kel->run.checkpoints), elapsed_ms,
                       static_cast<uint32_t>(used));
     orv_shm_close(&shm);
     return KEL_RC_SUCCESS;

@@ -80,7 +80,7 @@ void start_sequencer(kel_tctx_t *ctx, kel_tc_t *child, uint32_t n, kel_res_shm_t
 bool runs_out_of_process(const kel_tc_t *folder)
 {
     const kel_t *kel = folder->instance;
-    if ((folder->flags & KEL_TCF_TARGET) && kel->process_mode)
+    if ((folder->flags & KEL_TCF_TARGET) && kel->cfg.process_mode)
         return true;
     return kel__tc_mode(folder) == KEL_TCF_MULTI_PROCESS;
 }
@@ -93,7 +93,7 @@ void exec_out_of_process(spawn_info *info)
     kel_t *kel = info->tc->instance;
     if (kel__run_aborted(kel))
         return;
-    if (kel->fork_id != 0)
+    if (kel->cfg.fork_id != 0)
         printf(KEL_MSG_SLAVE_NESTED);
     else if (info->tc->flags & KEL_TCF_REMOTE)
         kel__remote_exec_tc(info);
@@ -202,9 +202,9 @@ void kel__exec_multi_children(kel_tctx_t *ctx, uint32_t mask)
             continue;
         if (kel__run_aborted(kel))
             break;
-        if ((child->flags & KEL_TCF_TARGET) && kel->fork_id != 0) {
+        if ((child->flags & KEL_TCF_TARGET) && kel->cfg.fork_id != 0) {
             /* The one test case this slave process was started for. */
-            kel_exec_tc(ctx, child, mask, static_cast<uint32_t>(kel->slave_seq), 0);
+            kel_exec_tc(ctx, child, mask, static_cast<uint32_t>(kel->cfg.slave_seq), 0);
             continue;
         }
         if (!(mask & KEL_TC_BASIC))

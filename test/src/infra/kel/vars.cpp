@@ -41,9 +41,9 @@ size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 /* A later definition of a name replaces the earlier one. */
 void store_var(kel_t *kel, kel_var_t *var)
 {
-    kel_var_t *old = static_cast<kel_var_t *>(orv_hashset_remove(kel->vars, var));
+    kel_var_t *old = static_cast<kel_var_t *>(orv_hashset_remove(kel->run.vars, var));
     free(old);
-    if (orv_hashset_insert(kel->vars, var) != 0)
+    if (orv_hashset_insert(kel->run.vars, var) != 0)
         free(var);
 }
 
@@ -51,22 +51,22 @@ bool append_text(kel_t *kel, const char *list)
 {
     size_t add = strlen(list);
     char *text;
-    if (kel->vars_text) {
-        size_t old = strlen(kel->vars_text);
+    if (kel->run.vars_text) {
+        size_t old = strlen(kel->run.vars_text);
         text = static_cast<char *>(malloc(old + add + 2));
         if (!text)
             return false;
-        memcpy(text, kel->vars_text, old);
+        memcpy(text, kel->run.vars_text, old);
         text[old] = ':';
         memcpy(text + old + 1, list, add + 1);
-        free(kel->vars_text);
+        free(kel->run.vars_text);
     } else {
         text = static_cast<char *>(malloc(add + 1));
         if (!text)
             return false;
         memcpy(text, list, add + 1);
     }
-    kel->vars_text = text;
+    kel->run.vars_text = text;
     return true;
 }
 
@@ -81,11 +81,11 @@ const char *get_var(const char *name, const char *description, const char *type,
         return NULL;
     }
     kel_t *kel = ctx->tc->instance;
-    if (kel->vars && name) {
+    if (kel->run.vars && name) {
         kel_var_t probe;
         memset(&probe, 0, sizeof probe);
         sstrncpy(probe.name, name, sizeof probe.name);
-        const kel_var_t *var = static_cast<const kel_var_t *>(orv_hashset_get(kel->vars, &probe));
+        const kel_var_t *var = static_cast<const kel_var_t *>(orv_hashset_get(kel->run.vars, &probe));
         if (var) {
             *found = true;
             return var->value;
@@ -116,8 +116,8 @@ void parse_nvp_list(kel_t *kel, const char *list)
 {
     if (!list)
         return;
-    if (!kel->vars && orv_hashset_create(&kel->vars, var_hash, var_equal, 0) != 0) {
-        kel->vars = NULL;
+    if (!kel->run.vars && orv_hashset_create(&kel->run.vars, var_hash, var_equal, 0) != 0) {
+        kel->run.vars = NULL;
         puts(KEL_MSG_VARS_NO_TABLE);
         return;
     }
@@ -150,17 +150,17 @@ void parse_nvp_list(kel_t *kel, const char *list)
 
 void kel__vars_release(kel_t *kel)
 {
-    if (kel->vars) {
+    if (kel->run.vars) {
         void *var;
-        while ((var = orv_hashset_first(kel->vars)) != NULL) {
-            orv_hashset_remove(kel->vars, var);
+        while ((var = orv_hashset_first(kel->run.vars)) != NULL) {
+            orv_hashset_remove(kel->run.vars, var);
             free(var);
         }
-        orv_hashset_free(kel->vars);
-        kel->vars = NULL;
+        orv_hashset_free(kel->run.vars);
+        kel->run.vars = NULL;
     }
-    free(kel->vars_text);
-    kel->vars_text = NULL;
+    free(kel->run.vars_text);
+    kel->run.vars_text = NULL;
 }
 
 extern "C" {
