@@ -425,14 +425,14 @@ TEST(SlaveFork, FoldsTheSlotAndDistrustsItsFailureList)
 
     auto *rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->run.failed_queue));
     ASSERT_NE(rec, nullptr);
-    EXPECT_EQ(rec->local, 0);
-    EXPECT_EQ(rec->proc, 2);
-    EXPECT_GT(rec->pid, 0);
-    EXPECT_NE(rec->pid, getpid());
-    EXPECT_EQ(rec->node, 0u);
-    ASSERT_EQ(rec->summary_len, sizeof list);
-    EXPECT_EQ(memcmp(rec->summary, list, sizeof list), 0);
-    EXPECT_NE(rec->summary, reinterpret_cast<char *>(slot->summary));
+    EXPECT_EQ(rec->is_local, 0);
+    EXPECT_EQ(rec->reported.proc, 2);
+    EXPECT_GT(rec->reported.pid, 0);
+    EXPECT_NE(rec->reported.pid, getpid());
+    EXPECT_EQ(rec->reported.node, 0u);
+    ASSERT_EQ(rec->reported.summary_len, sizeof list);
+    EXPECT_EQ(memcmp(rec->reported.summary, list, sizeof list), 0);
+    EXPECT_NE(rec->reported.summary, reinterpret_cast<char *>(slot->summary));
     kel__failed_info_free(rec);
 
     /* A used size beyond the area is cut to the area: nothing past the slot
@@ -442,8 +442,8 @@ TEST(SlaveFork, FoldsTheSlotAndDistrustsItsFailureList)
     captured([&] { kel_fork_exec_tc(&fx.info); });
     rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->run.failed_queue));
     ASSERT_NE(rec, nullptr);
-    EXPECT_EQ(rec->summary_len, 1028u);
-    EXPECT_EQ(rec->summary[1027], 'z');
+    EXPECT_EQ(rec->reported.summary_len, 1028u);
+    EXPECT_EQ(rec->reported.summary[1027], 'z');
     kel__failed_info_free(rec);
 
     /* A slave without failures adds its counts and no record. */

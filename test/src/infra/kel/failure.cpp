@@ -62,7 +62,7 @@ void kel__failed_info_free(kel_failed_info_t *rec)
 {
     if (!rec)
         return;
-    free(rec->summary);
+    free(rec->reported.summary);
     free(rec);
 }
 
@@ -73,13 +73,13 @@ void keep_failed_test_info(const char *title, kel_tctx_t *ctx, const char *condi
     if (!rec) {
         printf(KEL_FMT_CANNOT_ALLOC_FAILED, "keep_failed_test_info");
     } else {
-        rec->local = 1;
-        rec->tc = ctx->tc;
-        rec->condition = condition;
-        rec->file = file;
-        rec->function = function;
-        rec->line = line;
-        rec->title = title;
+        rec->is_local = 1;
+        rec->local.tc = ctx->tc;
+        rec->local.condition = condition;
+        rec->local.file = file;
+        rec->local.function = function;
+        rec->local.line = line;
+        rec->local.title = title;
         enqueue_failed_test_info(ctx->tc->instance, rec);
     }
 
@@ -153,12 +153,12 @@ uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t n
         free(summary);
         return rate;
     }
-    rec->local = 0;
-    rec->proc = static_cast<uint16_t>(task);
-    rec->pid = pid;
-    rec->node = node;
-    rec->summary = summary;
-    rec->summary_len = len;
+    rec->is_local = 0;
+    rec->reported.proc = static_cast<uint16_t>(task);
+    rec->reported.pid = pid;
+    rec->reported.node = node;
+    rec->reported.summary = summary;
+    rec->reported.summary_len = len;
     enqueue_failed_test_info(kel, rec);
     return rate;
 }

@@ -158,22 +158,23 @@ struct kel_tctx_s {
 
 typedef struct kel_failed_info_s {
     orv_queue_link_t link;       /* in failed_queue */
-    uint8_t local;               /* 1 raised here, 0 reported by a process */
-    /* local = 1 */
-    kel_tc_t *tc;
-    const char *condition;       /* NULL for logged errors */
-    const char *file;            /* may be NULL */
-    const char *function;        /* may be NULL */
-    int32_t line;                /* 0 or less: none */
-    /* local = 0 */
-    uint16_t proc;               /* process number */
-    int32_t pid;                 /* slave pid; 0 for a remote process */
-    kel_node_id_t node;          /* remote node; 0 for a slave */
-    char *summary;               /* packed failure list, owned */
-    uint32_t summary_len;        /* bytes in summary */
-    /* local = 1: the title of the failure block, for records without a
-     * source location (an unexpected success). */
-    const char *title;
+    uint8_t is_local;            /* 1: raised here (local); 0: reported */
+    struct {                     /* a failure raised in this process */
+        kel_tc_t *tc;
+        const char *title;       /* of the failure block; printed in the
+                                    summary when there is no file */
+        const char *condition;   /* NULL for logged errors */
+        const char *file;        /* may be NULL */
+        const char *function;    /* may be NULL */
+        int32_t line;            /* 0 or less: none */
+    } local;
+    struct {                     /* the failures a child process reported */
+        uint16_t proc;           /* its task number */
+        int32_t pid;             /* a slave's pid; 0 for a remote process */
+        kel_node_id_t node;      /* a remote process's node; 0 for a slave */
+        char *summary;           /* packed failure list, owned */
+        uint32_t summary_len;    /* bytes in summary */
+    } reported;
 } kel_failed_info_t;
 
 /* ------------------------------------------------------------------------ */

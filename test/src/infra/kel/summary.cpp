@@ -22,18 +22,18 @@ namespace {
 void print_local_record(const kel_failed_info_t *rec)
 {
     printf(KEL_FMT_SUMMARY_LOCAL_START, KEL_DASHES);
-    kel_tc_print_path(rec->tc);
-    if (rec->file) {
-        printf(KEL_FMT_SUMMARY_LOCAL_FILE, rec->file);
-        if (rec->line > 0)
-            printf(KEL_FMT_SUMMARY_LOCAL_LINE, rec->line);
-        if (rec->function)
-            printf(KEL_FMT_SUMMARY_LOCAL_FUNC, rec->function);
+    kel_tc_print_path(rec->local.tc);
+    if (rec->local.file) {
+        printf(KEL_FMT_SUMMARY_LOCAL_FILE, rec->local.file);
+        if (rec->local.line > 0)
+            printf(KEL_FMT_SUMMARY_LOCAL_LINE, rec->local.line);
+        if (rec->local.function)
+            printf(KEL_FMT_SUMMARY_LOCAL_FUNC, rec->local.function);
     } else {
-        printf(KEL_FMT_SUMMARY_LOCAL_NO_LOCATION, rec->title ? rec->title : "");
+        printf(KEL_FMT_SUMMARY_LOCAL_NO_LOCATION, rec->local.title ? rec->local.title : "");
     }
-    if (rec->condition)
-        printf(KEL_FMT_SUMMARY_LOCAL_COND, rec->condition);
+    if (rec->local.condition)
+        printf(KEL_FMT_SUMMARY_LOCAL_COND, rec->local.condition);
     printf("\n");
 }
 
@@ -60,7 +60,7 @@ void kel__print_master_summary(kel_t *kel)
         printf(KEL_FMT_SUMMARY_FAILED_TESTS, KEL_DASHES);
         kel_failed_info_t *rec;
         while ((rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->run.failed_queue))) != NULL) {
-            if (rec->local)
+            if (rec->is_local)
                 print_local_record(rec);
             else
                 kel__fl_print_reported(rec);
