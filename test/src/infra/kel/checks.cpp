@@ -57,6 +57,44 @@ void kel__fail_jump(kel_tctx_t *ctx, bool abort_run)
     longjmp(ctx->env, 1);
 }
 
+namespace {
+
+/* The failing half of a check: the record and the failure block, unless
+ * the failure is expected (then it only counts). Returns whether the
+ * failure ends the run: an assert, or any check with -s, not expected. */
+bool record_failure(kel_tctx_t *ctx, int is_assert, const char *condition, const char *file, const char *function,
+                    int line, const char *format, va_list *ap)
+{
+    if (ctx->expect_failure) {
+        orv_atomic_incr(&ctx->checkpoints);
+        return false;
+    }
+    const char *fmt = format;
+    if (fmt && static_cast<unsigned char>(fmt[0]) == 0xFF)
+        fmt++;
+    keep_failed_test_info(is_assert ? KEL_TITLE_ASSERT : KEL_TITLE_CHECKPOINT, ctx, condition, file, function, line,
+                          fmt, ap);
+    return is_assert || ctx->tc->instance->cfg.strict;
+}
+
+} // namespace
+
+void kel__die(const char *condition, const char *file, const char *function, int line, const char *format, ...)
+{
+    kel_tctx_t *ctx = kel__tctx_get();
+    if (ctx) {
+        va_list ap;
+        va_start(ap, format);
+        bool abort_run = record_failure(ctx, 0, condition, file, function, line, format, &ap);
+        va_end(ap);
+        kel__fail_jump(ctx, abort_run);
+    }
+    /* Without a test context nothing can be failed, and the caller cannot
+     * go on. */
+    printf(KEL_FMT_CHECK_NOT_ENABLED, file, line, function, "kel_check__");
+    abort();
+}
+
 extern "C" {
 
 void kel_check__(int is_assert, int passed, const char *condition, const char *file, const char *function,
@@ -71,19 +109,10 @@ void kel_check__(int is_assert, int passed, const char *condition, const char *f
         orv_atomic_incr(&ctx->checkpoints);
         return;
     }
-    if (ctx->expect_failure) {
-        orv_atomic_incr(&ctx->checkpoints);
-    } else {
-        const char *fmt = format;
-        if (fmt && static_cast<unsigned char>(fmt[0]) == 0xFF)
-            fmt++;
-        va_list ap;
-        va_start(ap, format);
-        keep_failed_test_info(is_assert ? KEL_TITLE_ASSERT : KEL_TITLE_CHECKPOINT, ctx, condition, file, function,
-                              line, fmt, &ap);
-        va_end(ap);
-    }
-    bool abort_run = (is_assert || ctx->tc->instance->cfg.strict) && !ctx->expect_failure;
+    va_list ap;
+    va_start(ap, format);
+    bool abort_run = record_failure(ctx, is_assert, condition, file, function, line, format, &ap);
+    va_end(ap);
     kel__fail_jump(ctx, abort_run);
 }
 

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "checks.h"
 #include "context.h"
 #include "messages.h"
 #include "perf.h"
@@ -85,10 +86,8 @@ void pds_store(kel_tctx_t *ctx, const char *unit, uint64_t ops, uint64_t ms)
     kel_pds_t *pds = find_pds(kel, ctx->pds_name);
     if (!pds) {
         pds = static_cast<kel_pds_t *>(calloc(1, sizeof *pds));
-        if (!pds) {
-            kel_check__(0, 0, KEL_FAIL_COND, KEL_FW_FILE, "pds_store", 0, KEL_MARKED_PDS_ALLOC);
-            abort();
-        }
+        if (!pds)
+            kel__die(KEL_FAIL_COND, KEL_FW_FILE, "pds_store", 0, KEL_MARKED_PDS_ALLOC);
         pds->name = ctx->pds_name;
         pds->unit = unit;
         orv_queue_enqueue(&kel->run.pds_queue, pds);

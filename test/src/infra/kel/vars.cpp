@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "checks.h"
 #include "context.h"
 #include "messages.h"
 #include "vars.h"
@@ -97,8 +98,7 @@ const char *get_var(const char *name, const char *description, const char *type,
     printf(KEL_FMT_VAR_MANDATORY, type, name ? name : "", description);
     printf(KEL_FMT_VAR_USE, name ? name : "");
     funlockfile(stdout);
-    kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_get_var", 0, KEL_MARKED_MISSING_VAR);
-    abort();
+    kel__die(KEL_FAIL_COND, fw_file, "kel_get_var", 0, KEL_MARKED_MISSING_VAR);
 }
 
 /* The context whose own map holds key, from ctx outward, or NULL. */
@@ -198,30 +198,21 @@ void kel_set(const char *key, void *value)
         printf(KEL_FMT_NOT_ENABLED, "kel_set");
         return;
     }
-    if (!key) {
-        kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_INSERT, "(null)");
-        abort();
-    }
+    if (!key)
+        kel__die(KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_INSERT, "(null)");
     if (value) {
         if (!ctx->fixture_vars && orv_hashmap_create(&ctx->fixture_vars, 0) != 0) {
             ctx->fixture_vars = NULL;
-            kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_NO_HASHMAP);
-            abort();
+            kel__die(KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_NO_HASHMAP);
         }
-        if (orv_hashmap_get(ctx->fixture_vars, key)) {
-            kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_SET_TWICE, key);
-            abort();
-        }
-        if (!orv_hashmap_insert(ctx->fixture_vars, key, value)) {
-            kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_INSERT, key);
-            abort();
-        }
+        if (orv_hashmap_get(ctx->fixture_vars, key))
+            kel__die(KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_SET_TWICE, key);
+        if (!orv_hashmap_insert(ctx->fixture_vars, key, value))
+            kel__die(KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_INSERT, key);
         return;
     }
-    if (!ctx->fixture_vars) {
-        kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_NO_MAP, key);
-        abort();
-    }
+    if (!ctx->fixture_vars)
+        kel__die(KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_NO_MAP, key);
     orv_hashmap_entry_t *e = orv_hashmap_get(ctx->fixture_vars, key);
     if (e)
         orv_hashmap_remove_tuple(ctx->fixture_vars, e);
@@ -251,11 +242,10 @@ void *kel_create_cookie(int size)
         printf(KEL_FMT_NOT_ENABLED, "kel_create_cookie");
         return NULL;
     }
-    if (kel_get_(KEL_COOKIE_KEY, false, fw_file, "kel_create_cookie", 0)) {
-        kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_create_cookie", 0, KEL_MARKED_COOKIE_TWICE);
-        abort();
-    }
+    if (kel_get_(KEL_COOKIE_KEY, false, fw_file, "kel_create_cookie", 0))
+        kel__die(KEL_FAIL_COND, fw_file, "kel_create_cookie", 0, KEL_MARKED_COOKIE_TWICE);
     void *cookie = calloc(1, size > 0 ? static_cast<size_t>(size) : 1);
+    /* An assert that counts a checkpoint when it passes, unlike kel__die. */
     kel_check__(1, cookie != NULL, KEL_COOKIE_COND, fw_file, "kel_create_cookie", 0, KEL_MARK);
     if (!cookie)
         abort();
@@ -271,10 +261,8 @@ void *kel_get_cookie_(const char *file, const char *function, int line)
         return NULL;
     }
     void *cookie = kel_get_(KEL_COOKIE_KEY, false, file, function, line);
-    if (!cookie) {
-        kel_check__(0, 0, NULL, file, function, line, KEL_MSG_NO_COOKIE);
-        abort();
-    }
+    if (!cookie)
+        kel__die(NULL, file, function, line, KEL_MSG_NO_COOKIE);
     return cookie;
 }
 
