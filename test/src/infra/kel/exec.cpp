@@ -109,6 +109,18 @@ void abandon(kel_tctx_t *ctx)
         longjmp(kel->run.abort_env, 1);
 }
 
+void exec_setup(kel_tctx_t *ctx)
+{
+    run_phase(ctx, setup_phase, KEL_STATE_SETUP);
+}
+
+void exec_teardown(kel_tctx_t *ctx)
+{
+    if (ctx->fixture_index < 0)
+        return;
+    run_phase(ctx, teardown_phase, KEL_STATE_TEARDOWN);
+}
+
 void print_pass_line(const kel_tctx_t *ctx)
 {
     flockfile(stdout);
@@ -151,22 +163,6 @@ bool kel__run_aborted(const kel_t *kel)
     return __atomic_load_n(&kel->run.aborted, __ATOMIC_ACQUIRE) != 0;
 }
 
-/* ---- the executor -------------------------------------------------------- */
-
-void kel_exec_setup(kel_tc_t *tc, kel_tctx_t *ctx)
-{
-    (void)tc;
-    run_phase(ctx, setup_phase, KEL_STATE_SETUP);
-}
-
-void kel_exec_teardown(kel_tc_t *tc, kel_tctx_t *ctx)
-{
-    (void)tc;
-    if (ctx->fixture_index < 0)
-        return;
-    run_phase(ctx, teardown_phase, KEL_STATE_TEARDOWN);
-}
-
 void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t seq, uint32_t task)
 {
     kel_t *kel = tc->instance;
@@ -179,7 +175,6 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
     memset(&ctx, 0, sizeof ctx);
     ctx.parent = parent;
     ctx.tc = tc;
-    ctx.type_mask = type_mask;
     ctx.seq = seq;
     ctx.task = task;
     ctx.state = KEL_STATE_DONE;
@@ -191,7 +186,7 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
     orv_atomic_incr(&kel->run.failed);
 
     if (tc->setups[0]) {
-        kel_exec_setup(tc, &ctx);
+        exec_setup(&ctx);
         if (ctx.aborting) {
             abandon(&ctx);
             return;
@@ -199,7 +194,7 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
     }
 
     if (ctx.state != KEL_STATE_DONE) {
-        kel_exec_teardown(tc, &ctx);
+        exec_teardown(&ctx);
         if (ctx.aborting) {
             abandon(&ctx);
             return;
@@ -223,7 +218,7 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
         }
         uint32_t body_state = ctx.state;
         if (tc->setups[0]) {
-            kel_exec_teardown(tc, &ctx);
+            exec_teardown(&ctx);
             if (ctx.aborting) {
                 abandon(&ctx);
                 return;

@@ -10,8 +10,6 @@
 /* Runs node completely (fixtures, body or selected children, outcome) and
  * updates the instance's counters. */
 void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t seq, uint32_t task);
-void kel_exec_setup(kel_tc_t *tc, kel_tctx_t *ctx);
-void kel_exec_teardown(kel_tc_t *tc, kel_tctx_t *ctx);
 
 /* True once an assert has ended the run (set from any thread). */
 bool kel__run_aborted(const kel_t *kel);

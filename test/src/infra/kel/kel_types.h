@@ -130,7 +130,6 @@ struct kel_tctx_s {
     const char *perf_desc;       /* running measurement; NULL when none */
     const char *pds_name;        /* data set of the measurement */
     uint32_t pds_param;          /* bound in percent (signed) */
-    uint32_t type_mask;          /* the mask this node ran with */
     uint8_t expect_failure;
     uint8_t catch_unexpected_success;
     uint8_t error_logged;
@@ -140,8 +139,8 @@ struct kel_tctx_s {
     int32_t fixture_index;       /* last setup that returned; -1 none */
     uint8_t header_printed;
 
-    /* Beyond the shared layout: failures raised on threads that cannot jump
-     * to env (threads given this context with kel_set_thread_token). */
+    /* Failures raised on threads that cannot jump to env (threads given
+     * this context with kel_set_thread_token) are handed over here. */
     pthread_t owner;             /* the thread that runs the phases */
     uint32_t foreign_failed;     /* atomic: KEL_FOREIGN_* raised on another thread */
     uint8_t aborting;            /* an assert in this context ended the run */
