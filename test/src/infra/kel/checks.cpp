@@ -156,7 +156,7 @@ bool kel_debug(void)
 {
     kel_tctx_t *ctx = kel__tctx_get();
     if (!ctx) {
-        printf(KEL_MSG_DEBUG_NOT_ENABLED);
+        printf(KEL_FMT_NOT_ENABLED, "kel_debug");
         return false;
     }
     return kel__debug(ctx->tc->instance->cfg.verbosity);

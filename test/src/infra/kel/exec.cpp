@@ -63,11 +63,11 @@ void teardown_phase(kel_tctx_t *ctx)
     if (map && orv_hashmap_size(map) > 0) {
         orv_hashmap_entry_t *e;
         while ((e = orv_hashmap_first(map)) != NULL) {
-            kel_log_error_(KEL_FIXTURE_CHECK_FILE, KEL_FIXTURE_CHECK_FUNC, KEL_FIXTURE_CHECK_LOG_LINE,
+            kel_log_error_(KEL_FW_FILE, KEL_FIXTURE_CHECK_FUNC, KEL_FIXTURE_CHECK_LOG_LINE,
                            KEL_FMT_FIXTURE_VAR_LEFT, orv_hashmap_key(e));
             orv_hashmap_remove_tuple(map, e);
         }
-        kel_check__(0, !kel_error_logged(), KEL_FIXTURE_CHECK_COND, KEL_FIXTURE_CHECK_FILE,
+        kel_check__(0, !kel_error_logged(), KEL_FIXTURE_CHECK_COND, KEL_FW_FILE,
                     KEL_FIXTURE_CHECK_FUNC, KEL_FIXTURE_CHECK_LINE, KEL_MARK);
     }
     ctx->state = KEL_STATE_DONE;

@@ -30,9 +30,9 @@ void print_test_header(kel_tctx_t *ctx)
     printf(KEL_FMT_HEADER_START, KEL_DASHES);
     kel_tc_print_path(ctx->tc);
     if (ctx->tc->seq_count > 1)
-        printf(KEL_FMT_HEADER_SEQ, static_cast<int>(ctx->seq));
+        printf(KEL_FMT_SEQ, static_cast<int>(ctx->seq));
     if (kel->cfg.fork_id != 0)
-        printf(KEL_FMT_HEADER_PROC, kel->cfg.fork_id, kel->run.pid);
+        printf(KEL_FMT_PROC_PID, kel->cfg.fork_id, kel->run.pid);
     if (ctx->task != 0)
         printf(KEL_FMT_HEADER_THREAD, static_cast<int>(ctx->task));
     printf("\n");
@@ -92,7 +92,7 @@ void keep_failed_test_info(const char *title, kel_tctx_t *ctx, const char *condi
         suffix = KEL_SUFFIX_TEARDOWN;
     printf(KEL_FMT_FAIL_TITLE, title, suffix);
     if (format) {
-        printf(KEL_FMT_FAIL_INDENT);
+        printf(KEL_INDENT);
         /* The format is the caller's, already checked at its call site. */
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -104,16 +104,21 @@ void keep_failed_test_info(const char *title, kel_tctx_t *ctx, const char *condi
         printf("\n");
     }
     if (file) {
-        printf(KEL_FMT_FAIL_FILE, file);
-        if (line > 0)
-            printf(KEL_FMT_FAIL_LINE, line);
-        if (function)
-            printf(KEL_FMT_FAIL_FUNC, function);
+        kel__print_location(KEL_INDENT, file, line, function);
         if (condition)
-            printf(KEL_FMT_FAIL_COND, condition);
+            printf(KEL_FMT_CONDITION, condition);
     }
     printf("\n");
     funlockfile(stdout);
+}
+
+void kel__print_location(const char *lead, const char *file, int line, const char *function)
+{
+    printf(KEL_FMT_LOC_FILE, lead, file ? file : "");
+    if (line > 0)
+        printf(KEL_FMT_LOC_LINE, line);
+    if (function)
+        printf(KEL_FMT_LOC_FUNC, file ? KEL_LOC_SEP : "", function);
 }
 
 uint32_t kel__pass_rate(uint32_t executed, uint32_t failed)

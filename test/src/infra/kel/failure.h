@@ -17,6 +17,16 @@ void keep_failed_test_info(const char *title, kel_tctx_t *ctx, const char *condi
 void enqueue_failed_test_info(kel_t *kel, kel_failed_info_t *rec);
 /* Prints the test header once per context (nothing when quiet). */
 void print_test_header(kel_tctx_t *ctx);
+/* Prints where a failure happened, after lead, by the one rule of every
+ * output: the file, ":<line>" when the line is known (above 0), then
+ * ":<function>()" when the function is known. Used by the failure block,
+ * the summary's record of a local failure and the packed list's entries.
+ * A packed entry carries its place already joined, "<file>:<line>:<function>"
+ * with every field even when unknown (its wire form, which slaves and
+ * agents of any build send); it comes here as the function alone, so a
+ * framework failure at line 0 reads "file:0:function()" from a child but
+ * "file:function()" from the master's own records. */
+void kel__print_location(const char *lead, const char *file, int line, const char *function);
 /* Frees a record and, for a reported one, its packed list. */
 void kel__failed_info_free(kel_failed_info_t *rec);
 

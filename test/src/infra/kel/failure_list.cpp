@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "failure.h"
 #include "messages.h"
 #include "tree.h"
 
@@ -108,13 +109,18 @@ bool decode_entry(const uint8_t *area, size_t size, size_t pos, entry *e)
 
 void print_entry(const char *area, const entry *e, uint16_t proc, const origin *o)
 {
-    printf(KEL_MSG_FL_ENTRY, KEL_DASHES, static_cast<int>(e->path_len), area + e->path, proc);
+    printf(KEL_MSG_FL_ENTRY, KEL_DASHES, static_cast<int>(e->path_len), area + e->path);
     if (o->pid != 0) {
-        printf(KEL_MSG_FL_ENTRY_PID, o->pid);
+        printf(KEL_FMT_PROC_PID, proc, o->pid);
     } else {
-        printf(KEL_MSG_FL_ENTRY_NODE, o->node);
+        printf(KEL_FMT_PROC_NODE, proc, o->node);
     }
-    printf(KEL_MSG_FL_LOCATION, static_cast<int>(e->location_len), area + e->location);
+    printf("\n");
+    /* The place as one text, bounded by its length byte. */
+    char place[TEXT_BUF];
+    snprintf(place, sizeof place, "%.*s", static_cast<int>(e->location_len), area + e->location);
+    kel__print_location(KEL_INDENT, NULL, 0, place);
+    printf("\n");
     if (e->condition_len != 0) {
         printf(KEL_MSG_FL_CONDITION, static_cast<int>(e->condition_len), area + e->condition);
     }
@@ -217,5 +223,5 @@ void kel__fl_print_reported(const kel_failed_info_t *rec)
     origin o;
     origin_init(&o, rec);
     print_list(rec->reported.summary, rec->reported.summary != NULL ? rec->reported.summary_len : 0, rec->reported.proc, &o);
-    printf(KEL_MSG_FL_RECORD_END);
+    printf(KEL_MSG_EOL);
 }

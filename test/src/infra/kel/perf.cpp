@@ -165,7 +165,7 @@ void kel_stop_perf_(const char *unit, uint64_t ops)
         if (kel__verbose(ctx->tc->instance->cfg.verbosity)) {
             flockfile(stdout);
             printf(KEL_FMT_PERF_TITLE, ctx->perf_desc);
-            printf(KEL_FMT_FAIL_INDENT);
+            printf(KEL_INDENT);
             print_throughput(ops, unit, elapsed);
             printf("\n");
             funlockfile(stdout);

@@ -168,7 +168,7 @@ void fold_result(const remote_case *rc, const kel__proc_result_fields *res)
     } else {
         printf(KEL_FMT_REMOTE_PASSED, KEL_DASHES, rc->colon_path, rc->seq, task, rc->node);
     }
-    printf(KEL_FMT_REMOTE_COUNTS, static_cast<int>(res->executed), static_cast<int>(res->failed),
+    printf(KEL_FMT_CHILD_COUNTS, static_cast<int>(res->executed), static_cast<int>(res->failed),
            static_cast<int>(res->checkpoints), static_cast<unsigned long long>(res->elapsed_ms));
     funlockfile(stdout);
 }
@@ -326,7 +326,7 @@ void kel_print_agent_error(const char *path, const char *node, const spawn_info 
 {
     char seq[24] = "";
     if (info->seq != 0)
-        snprintf(seq, sizeof seq, KEL_FMT_REMOTE_SEQ, static_cast<int>(info->seq));
+        snprintf(seq, sizeof seq, KEL_FMT_SEQ, static_cast<int>(info->seq));
     int task = static_cast<int>(info->task);
     if (code != 0) {
         int c = static_cast<int>(code);
@@ -353,7 +353,7 @@ void kel__remote_exec_tc(spawn_info *info)
         return;
     }
     if (info->seq != 0)
-        snprintf(rc.seq, sizeof rc.seq, KEL_FMT_REMOTE_SEQ, static_cast<int>(info->seq));
+        snprintf(rc.seq, sizeof rc.seq, KEL_FMT_SEQ, static_cast<int>(info->seq));
 
     rc.blank_path = kel__tc_path_dup(tc, ' ');
     rc.colon_path = kel__tc_path_dup(tc, ':');

@@ -135,7 +135,7 @@ void trace_exec(char *const *argv)
     flockfile(stdout);
     printf(KEL_MSG_SLAVE_EXEC_TRACE);
     for (char *const *a = argv; *a; a++)
-        printf(KEL_FMT_SLAVE_EXEC_ARG, *a);
+        printf(KEL_FMT_WORD, *a);
     printf("\n");
     funlockfile(stdout);
 }

@@ -21,19 +21,17 @@ namespace {
 
 void print_local_record(const kel_failed_info_t *rec)
 {
-    printf(KEL_FMT_SUMMARY_LOCAL_START, KEL_DASHES);
+    printf(KEL_FMT_WORD, KEL_DASHES);
     kel_tc_print_path(rec->local.tc);
-    if (rec->local.file) {
-        printf(KEL_FMT_SUMMARY_LOCAL_FILE, rec->local.file);
-        if (rec->local.line > 0)
-            printf(KEL_FMT_SUMMARY_LOCAL_LINE, rec->local.line);
-        if (rec->local.function)
-            printf(KEL_FMT_SUMMARY_LOCAL_FUNC, rec->local.function);
-    } else {
+    if (rec->local.file)
+        kel__print_location("\n" KEL_INDENT, rec->local.file, rec->local.line, rec->local.function);
+    else
         printf(KEL_FMT_SUMMARY_LOCAL_NO_LOCATION, rec->local.title ? rec->local.title : "");
+    /* Unlike the failure block, the record ends with an empty line. */
+    if (rec->local.condition) {
+        printf(KEL_FMT_CONDITION, rec->local.condition);
+        printf("\n");
     }
-    if (rec->local.condition)
-        printf(KEL_FMT_SUMMARY_LOCAL_COND, rec->local.condition);
     printf("\n");
 }
 
@@ -86,7 +84,7 @@ void kel__print_slave_summary(kel_t *kel, const kel_tc_t *selected, uint64_t ela
 
     char seq[32] = "";
     if (kel->cfg.slave_seq != 0)
-        snprintf(seq, sizeof seq, KEL_FMT_SLAVE_SEQ, kel->cfg.slave_seq);
+        snprintf(seq, sizeof seq, KEL_FMT_SEQ, kel->cfg.slave_seq);
     char *path = kel__tc_path_dup(selected, ':');
     const char *p = path ? path : "";
     if (failed != 0)
@@ -95,7 +93,7 @@ void kel__print_slave_summary(kel_t *kel, const kel_tc_t *selected, uint64_t ela
     else
         printf(KEL_FMT_SLAVE_PASSED, KEL_DASHES, p, seq, kel->cfg.fork_id, kel->run.pid);
     free(path);
-    printf(KEL_FMT_SLAVE_COUNTS, static_cast<int>(executed), static_cast<int>(failed),
+    printf(KEL_FMT_CHILD_COUNTS, static_cast<int>(executed), static_cast<int>(failed),
            static_cast<int>(checkpoints), static_cast<unsigned long long>(elapsed_ms));
 }
 
