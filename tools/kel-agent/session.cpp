@@ -227,7 +227,7 @@ void make_result(const agent_conn *c, pid_t pid, int status, const kel_res_slot_
 {
     memset(res, 0, sizeof *res);
     kel__agent_hdr_init(&res->hdr, KEL_AGENT_MSG_PROC_RESULT, c->local, static_cast<uint32_t>(pid));
-    kel_child_result_t child;
+    kel_res_slot_t child;
     if (status == -1) {
         res->status = RES_SLAVE_FAILED;
         snprintf(res->error, sizeof res->error, AGENT_FMT_SLAVE_WAIT, strerror(ECHILD));

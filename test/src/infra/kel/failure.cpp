@@ -134,7 +134,7 @@ void kel__count_lost_child(kel_t *kel)
     orv_atomic_incr(&kel->run.failed);
 }
 
-uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, const kel_child_result_t *res)
+uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, const kel_res_slot_t *res)
 {
     orv_atomic_add(&kel->run.executed, static_cast<int32_t>(res->executed));
     orv_atomic_add(&kel->run.failed, static_cast<int32_t>(res->failed));

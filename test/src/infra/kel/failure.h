@@ -34,11 +34,11 @@ void kel__failed_info_free(kel_failed_info_t *rec);
  * nothing was executed or more failed than were executed. */
 uint32_t kel__pass_rate(uint32_t executed, uint32_t failed);
 /* Folds what a child process reported (a local slave's slot or a remote
- * agent's result) into the instance: adds its counts and, when it failed,
+ * agent's result, read into a slot with summary_len bounded) into the instance: adds its counts and, when it failed,
  * queues a reported record (local 0) with a copy of its packed failure list
  * for the summary. pid is the slave's, 0 for a remote child, whose node is
  * then given; task is its task number. Returns the child's pass rate. */
-uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, const kel_child_result_t *res);
+uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, const kel_res_slot_t *res);
 /* Counts a child that left no result as one test case executed and failed. */
 void kel__count_lost_child(kel_t *kel);
 

@@ -151,7 +151,8 @@ void fold_result(const remote_case *rc, const kel__proc_result_fields *res)
         return;
     }
 
-    kel_child_result_t child;
+    kel_res_slot_t child;
+    memset(&child, 0, sizeof child);
     child.executed = res->executed;
     child.failed = res->failed;
     child.checkpoints = res->checkpoints;

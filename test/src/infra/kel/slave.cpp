@@ -289,7 +289,7 @@ void kel_fork_exec_tc(spawn_info *info)
         return;
     }
 
-    kel_child_result_t result;
+    kel_res_slot_t result;
     if (!kel__slot_read(slot, &result)) {
         printf(KEL_FMT_SLAVE_CALLED_EXIT0, static_cast<int>(pid));
         kel__count_lost_child(kel);

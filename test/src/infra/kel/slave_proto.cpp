@@ -84,16 +84,13 @@ void kel__slot_publish(kel_res_slot_t *slot, uint32_t executed, uint32_t failed,
     __atomic_store_n(&slot->executed, executed, __ATOMIC_RELEASE);
 }
 
-bool kel__slot_read(const kel_res_slot_t *slot, kel_child_result_t *out)
+bool kel__slot_read(const kel_res_slot_t *slot, kel_res_slot_t *out)
 {
     uint32_t executed = __atomic_load_n(&slot->executed, __ATOMIC_ACQUIRE);
     if (executed == KEL_RES_NOT_WRITTEN)
         return false;
+    memcpy(out, slot, sizeof *out);
     out->executed = executed;
-    out->failed = slot->failed;
-    out->checkpoints = slot->checkpoints;
-    out->elapsed_ms = slot->elapsed_ms;
     out->summary_len = slot->summary_len < KEL_RES_SUMMARY_SIZE ? slot->summary_len : KEL_RES_SUMMARY_SIZE;
-    memcpy(out->summary, slot->summary, sizeof out->summary);
     return true;
 }

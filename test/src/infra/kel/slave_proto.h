@@ -108,17 +108,6 @@ typedef struct kel_res_slot_s {
     uint8_t summary[KEL_RES_SUMMARY_SIZE];
 } kel_res_slot_t;
 
-/* What a child process reported, its lengths bounded: read from its slot,
- * or unpacked from an agent's result. */
-typedef struct kel_child_result_s {
-    uint32_t executed;
-    uint32_t failed;
-    uint32_t checkpoints;
-    uint64_t elapsed_ms;
-    uint32_t summary_len;        /* at most KEL_RES_SUMMARY_SIZE */
-    uint8_t summary[KEL_RES_SUMMARY_SIZE];
-} kel_child_result_t;
-
 /* Slot index of a segment of size bytes at base, or NULL when the segment
  * is missing or too small for it (the index may come from a command line). */
 kel_res_slot_t *kel__slot_at(void *base, size_t size, int64_t index);
@@ -130,7 +119,8 @@ void kel__slot_arm(kel_res_slot_t *slot);
 void kel__slot_publish(kel_res_slot_t *slot, uint32_t executed, uint32_t failed, uint32_t checkpoints,
                        uint64_t elapsed_ms, uint32_t summary_len);
 /* Read: after the slave has ended. False when it never published; else
- * copies the slot into out with the list's length bounded by its area. */
-bool kel__slot_read(const kel_res_slot_t *slot, kel_child_result_t *out);
+ * copies the slot into out (private memory) with summary_len bounded by the
+ * area, as every reader of a child's result may then trust it. */
+bool kel__slot_read(const kel_res_slot_t *slot, kel_res_slot_t *out);
 
 #endif /* KEL_SLAVE_PROTO_H */
