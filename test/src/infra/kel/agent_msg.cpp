@@ -58,8 +58,10 @@ static_assert(offsetof(kel_proc_result_t, summary_len) == KEL_RES_OFF_SUMMARY_LE
 static_assert(offsetof(kel_proc_result_t, summary) == KEL_RES_OFF_SUMMARY, "result layout");
 static_assert(sizeof(kel_proc_result_t::summary) == KEL_RES_SUMMARY_SIZE, "result layout");
 static_assert(KEL_RES_OFF_SUMMARY + KEL_RES_SUMMARY_SIZE == KEL_PROC_RESULT_SIZE, "result layout");
-/* Bytes 24..1079 of a result mirror a result slot. */
-static_assert(KEL_PROC_RESULT_SIZE - KEL_RES_OFF_EXECUTED == 1056, "result mirrors a slot");
+/* Bytes 24..1079 of a result mirror a result slot (slave_proto.h). */
+static_assert(KEL_PROC_RESULT_SIZE - KEL_RES_OFF_EXECUTED == sizeof(kel_res_slot_t), "result mirrors a slot");
+static_assert(KEL_RES_OFF_ELAPSED - KEL_RES_OFF_EXECUTED == offsetof(kel_res_slot_t, elapsed_ms), "slot mirror");
+static_assert(KEL_RES_OFF_SUMMARY - KEL_RES_OFF_EXECUTED == offsetof(kel_res_slot_t, summary), "slot mirror");
 
 namespace {
 

@@ -5,13 +5,14 @@
  * the setup chain, the body (a leaf) or the selected children (a folder), the
  * teardowns, the check for fixture variables left behind, and the outcome
  * (passed, failed, expected failure, unexpected success) with its counting.
- * Each node gets a test context on this frame's stack, published under the
- * thread-specific key while one of its phases runs, so that the services
- * test code calls find the running test case.
+ * Each node gets a test context on this frame's stack, published in the
+ * per-thread registry (context.h) while one of its phases runs, so that the
+ * services test code calls find the running test case. The children of a
+ * multi folder run on threads (threads.h), which come back here.
  *
  * Failed checks leave a phase with longjmp to the context's env, and a failed
  * assert on the run's own thread leaves the whole run through the instance's
- * abort_env. Only the thread that runs a phase may jump to its env; failures
+ * run.abort_env. Only the thread that runs a phase may jump to its env; failures
  * raised on other threads are handed over through foreign_failed and taken
  * when the phase ends (see kel__fail_jump in checks.cpp). Everything on these
  * frames is plain data: a jump must never skip a destructor.
