@@ -55,8 +55,9 @@ bool agent_path_under(const char *path, const char *dir);
  * options as the request asks, then one argument per path name. At most
  * 128 names fit in the request's field. */
 #define AGENT_MAX_NAMES (KEL_REQ_TEST_CASE_SIZE / 2)
+#define AGENT_MAX_ARGS (KEL_SLAVE_OPTION_ARGS + AGENT_MAX_NAMES + 1)
 struct agent_argv {
-    char *argv[KEL_SLAVE_OPTION_ARGS + AGENT_MAX_NAMES + 1];
+    char *argv[AGENT_MAX_ARGS];
     char *names[AGENT_MAX_NAMES];
     char words[KEL_REQ_TEST_CASE_SIZE];
     kel_slave_numbers_t nums;
