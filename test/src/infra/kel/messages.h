@@ -300,8 +300,10 @@
 
 /* --- the listing (-h, or no test case named) ----------------------------
  *
- *   Only showing depth of 1 !
- *      {explicit}*R 2x3	(description)
+ *   Only showing depth of 1 !                  (-h with a depth)
+ *      procs   **<TAB>(Rings in slave processes)
+ *         on_node *R1x2<TAB>(A ring on another node)
+ *      {remote}**<TAB>(an explicit-only folder)
  */
 #define KEL_MSG_LIST_DEPTH "Only showing depth of %d !\n"
 #define KEL_MSG_LIST_INDENT "   "
