@@ -45,12 +45,12 @@ kel_failed_info_t local_record(kel_tc_t *tc, const char *file, int line, const c
                                const char *condition)
 {
     kel_failed_info_t rec{};
-    rec.local = 1;
-    rec.tc = tc;
-    rec.file = file;
-    rec.line = line;
-    rec.function = function;
-    rec.condition = condition;
+    rec.is_local = 1;
+    rec.local.tc = tc;
+    rec.local.file = file;
+    rec.local.line = line;
+    rec.local.function = function;
+    rec.local.condition = condition;
     return rec;
 }
 
@@ -102,19 +102,19 @@ struct reported {
 
     reported(const bytes &list, uint16_t proc, int32_t pid, const char *node = "10.0.0.7")
     {
-        rec.local = 0;
-        rec.proc = proc;
-        rec.pid = pid;
+        rec.is_local = 0;
+        rec.reported.proc = proc;
+        rec.reported.pid = pid;
         if (pid == 0) {
-            inet_pton(AF_INET, node, &rec.node);
+            inet_pton(AF_INET, node, &rec.reported.node);
         }
         if (!list.empty()) {
-            rec.summary = static_cast<char *>(malloc(list.size()));
-            memcpy(rec.summary, list.data(), list.size());
+            rec.reported.summary = static_cast<char *>(malloc(list.size()));
+            memcpy(rec.reported.summary, list.data(), list.size());
         }
-        rec.summary_len = static_cast<uint32_t>(list.size());
+        rec.reported.summary_len = static_cast<uint32_t>(list.size());
     }
-    ~reported() { free(rec.summary); }
+    ~reported() { free(rec.reported.summary); }
     reported(const reported &) = delete;
     reported &operator=(const reported &) = delete;
 
@@ -298,13 +298,13 @@ TEST(FailureList, UntrustedListsPrintOnlyWholeEntries)
     /* A summary pointer without bytes is an empty, malformed list. */
     reported none({}, 4, 9);
     char byte = static_cast<char>(KEL_FL_END);
-    none.rec.summary_len = 0;
+    none.rec.reported.summary_len = 0;
     EXPECT_EQ(malformed + "\n", none.print());
-    none.rec.summary = &byte;
+    none.rec.reported.summary = &byte;
     EXPECT_EQ(malformed + "\n", none.print());
-    none.rec.summary_len = 1;
+    none.rec.reported.summary_len = 1;
     EXPECT_EQ("\n", none.print());
-    none.rec.summary = NULL; /* not ours to free */
+    none.rec.reported.summary = NULL; /* not ours to free */
 }
 
 /* The reader takes summary_len as the size of the list, not the 1024 bytes a

@@ -8,8 +8,6 @@
 #ifndef KEL_AGENT_TEXT_H
 #define KEL_AGENT_TEXT_H
 
-#define AGENT_NAME "kel-agent"
-
 /* --- command line and start --------------------------------------------- */
 #define AGENT_USAGE \
     "usage: kel-agent [-l ADDRESS] [-p PORT] [-a DIR]... [-j N] [-t SECONDS] [-v]\n" \

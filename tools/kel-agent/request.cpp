@@ -23,17 +23,6 @@
 
 namespace {
 
-const char OPT_FORK_ID[] = "-fork_id";
-const char OPT_SHM_RES[] = "-shm_res";
-const char OPT_SLOT[] = "-shm_results_slot_id";
-const char SLOT_ZERO[] = "0";
-const char OPT_VARS[] = "-D";
-const char OPT_DEBUG[] = "-d";
-const char OPT_QUIET[] = "-q";
-const char OPT_STRICT[] = "-s";
-const char OPT_SEQ[] = "-seq";
-const char OPT_NODE_NUM[] = "-node_num";
-
 bool reject(char *reason, size_t size, const char *why)
 {
     snprintf(reason, size, AGENT_FMT_MALFORMED, why);
@@ -129,7 +118,7 @@ bool agent_check_request(const uint8_t *msg, size_t len, const agent_allowed *al
         snprintf(reason, reason_size, AGENT_FMT_WRONG_TYPE, f->hdr.type, KEL_AGENT_MSG_SPAWN_REQ);
         return false;
     }
-    if (f->verbosity > 2) {
+    if (f->verbosity > KEL_VERBOSITY_DEBUG) {
         snprintf(reason, reason_size, AGENT_FMT_BAD_VERBOSITY, f->verbosity);
         return false;
     }
@@ -155,48 +144,33 @@ bool agent_check_request(const uint8_t *msg, size_t len, const agent_allowed *al
 void agent_build_argv(const agent_request *req, const char *segment, agent_argv *out)
 {
     const kel__spawn_req_fields *f = &req->f;
-    snprintf(out->task, sizeof out->task, "%u", static_cast<unsigned>(f->task));
-    snprintf(out->seq, sizeof out->seq, "%u", static_cast<unsigned>(f->seq));
-    snprintf(out->node_num, sizeof out->node_num, "%u", static_cast<unsigned>(f->node_num));
     snprintf(out->segment, sizeof out->segment, "%s", segment);
     /* Checked: terminated within the field. */
     memcpy(out->words, f->test_case, sizeof out->words);
-
-    size_t i = 0;
-    out->argv[i++] = const_cast<char *>(req->program);
-    out->argv[i++] = const_cast<char *>(OPT_FORK_ID);
-    out->argv[i++] = out->task;
-    out->argv[i++] = const_cast<char *>(OPT_SHM_RES);
-    out->argv[i++] = out->segment;
-    out->argv[i++] = const_cast<char *>(OPT_SLOT);
-    out->argv[i++] = const_cast<char *>(SLOT_ZERO);
-    if ((f->flags & KEL_SPAWN_F_NVP) && f->nvp_list[0] != '\0') {
-        out->argv[i++] = const_cast<char *>(OPT_VARS);
-        out->argv[i++] = const_cast<char *>(f->nvp_list);
-    }
-    if (f->verbosity == 2)
-        out->argv[i++] = const_cast<char *>(OPT_DEBUG);
-    if (f->verbosity == 0)
-        out->argv[i++] = const_cast<char *>(OPT_QUIET);
-    if (f->flags & KEL_SPAWN_F_STRICT)
-        out->argv[i++] = const_cast<char *>(OPT_STRICT);
-    if (f->seq != 0) {
-        out->argv[i++] = const_cast<char *>(OPT_SEQ);
-        out->argv[i++] = out->seq;
-    }
-    if (f->node_num != 0) {
-        out->argv[i++] = const_cast<char *>(OPT_NODE_NUM);
-        out->argv[i++] = out->node_num;
-    }
-    /* At most 128 names fit in the field: the vector has room for them. */
+    size_t n = 0;
     char *p = out->words;
-    while (*p != '\0' && i < AGENT_MAX_ARGS - 1) {
-        out->argv[i++] = p;
+    while (*p != '\0' && n < AGENT_MAX_NAMES) {
+        out->names[n++] = p;
         char *blank = strchr(p, ' ');
         if (!blank)
             break;
         *blank = '\0';
         p = blank + 1;
     }
-    out->argv[i] = NULL;
+
+    kel_slave_order_t order;
+    memset(&order, 0, sizeof order);
+    order.program = req->program;
+    order.task = f->task;
+    order.segment = out->segment;
+    order.slot = 0;
+    order.vars = (f->flags & KEL_SPAWN_F_NVP) && f->nvp_list[0] != '\0' ? f->nvp_list : NULL;
+    order.verbosity = f->verbosity;
+    order.strict = (f->flags & KEL_SPAWN_F_STRICT) != 0;
+    order.seq_given = f->seq != 0;
+    order.seq = f->seq;
+    order.node_num = f->node_num;
+    order.path = out->names;
+    order.path_len = n;
+    kel__slave_argv(&order, &out->nums, out->argv);
 }

@@ -50,17 +50,17 @@ bool agent_check_program(const char *name, const agent_allowed *allowed, char *r
  * slash and more. */
 bool agent_path_under(const char *path, const char *dir);
 
-/* The slave's command line: program, -fork_id <task>, -shm_res <segment>,
- * -shm_results_slot_id 0, then -D <list> (when the list is not empty), -d
- * or -q, -s, -seq <seq>, -node_num <n> as the request asks, then one
- * argument per path name. */
-#define AGENT_MAX_ARGS 160
+/* The slave's command line (slave_proto.h): slot 0 of the segment, -D
+ * when the list is not empty, -seq and -node_num when not 0, the other
+ * options as the request asks, then one argument per path name. At most
+ * 128 names fit in the request's field. */
+#define AGENT_MAX_NAMES (KEL_REQ_TEST_CASE_SIZE / 2)
+#define AGENT_MAX_ARGS (KEL_SLAVE_OPTION_ARGS + AGENT_MAX_NAMES + 1)
 struct agent_argv {
     char *argv[AGENT_MAX_ARGS];
+    char *names[AGENT_MAX_NAMES];
     char words[KEL_REQ_TEST_CASE_SIZE];
-    char task[8];
-    char seq[8];
-    char node_num[8];
+    kel_slave_numbers_t nums;
     char segment[64];
 };
 

@@ -57,21 +57,6 @@ constexpr uint8_t RES_RAN = 0;
 constexpr uint8_t RES_SLAVE_FAILED = 1;
 constexpr uint8_t RES_STOPPED = 2;
 
-/* A slot exactly as the slave writes it (machine byte order). */
-struct slave_slot {
-    uint32_t executed;
-    uint32_t failed;
-    uint32_t checkpoints;
-    uint32_t unused;
-    uint64_t elapsed_ms;
-    uint32_t summary_len;
-    uint8_t summary[KEL_RES_SUMMARY_AREA];
-};
-static_assert(sizeof(slave_slot) == 1056, "a result slot is 1056 bytes");
-static_assert(offsetof(slave_slot, summary_len) == 24, "slot layout");
-static_assert(offsetof(slave_slot, summary) == 28, "slot layout");
-constexpr uint32_t SLOT_NOT_WRITTEN = 0xFFFFFFFFu;
-
 /* Sends on a blocked client give up after this long. */
 constexpr int SEND_TIMEOUT_S = 10;
 
@@ -237,10 +222,12 @@ wait_end wait_slave(const agent_conn *c, int pidfd)
 
 /* The result of a slave that ended with status (from waitpid, -1 when it
  * could not be waited for), from its slot. */
-void make_result(const agent_conn *c, pid_t pid, int status, const slave_slot *slot, kel__proc_result_fields *res)
+void make_result(const agent_conn *c, pid_t pid, int status, const kel_res_slot_t *slot,
+                 kel__proc_result_fields *res)
 {
     memset(res, 0, sizeof *res);
     kel__agent_hdr_init(&res->hdr, KEL_AGENT_MSG_PROC_RESULT, c->local, static_cast<uint32_t>(pid));
+    kel_res_slot_t child;
     if (status == -1) {
         res->status = RES_SLAVE_FAILED;
         snprintf(res->error, sizeof res->error, AGENT_FMT_SLAVE_WAIT, strerror(ECHILD));
@@ -250,18 +237,17 @@ void make_result(const agent_conn *c, pid_t pid, int status, const slave_slot *s
     } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         res->status = RES_SLAVE_FAILED;
         snprintf(res->error, sizeof res->error, AGENT_FMT_SLAVE_EXIT, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    } else if (__atomic_load_n(&slot->executed, __ATOMIC_ACQUIRE) == SLOT_NOT_WRITTEN) {
+    } else if (!kel__slot_read(slot, &child)) {
         res->status = RES_SLAVE_FAILED;
         snprintf(res->error, sizeof res->error, "%s", AGENT_MSG_SLAVE_NO_SLOT);
     } else {
         res->status = RES_RAN;
-        res->executed = slot->executed;
-        res->failed = slot->failed;
-        res->checkpoints = slot->checkpoints;
-        res->elapsed_ms = slot->elapsed_ms;
-        /* The slave's bytes are not trusted further than its area. */
-        res->summary_len = slot->summary_len < KEL_RES_SUMMARY_AREA ? slot->summary_len : KEL_RES_SUMMARY_AREA;
-        memcpy(res->summary, slot->summary, sizeof res->summary);
+        res->executed = child.executed;
+        res->failed = child.failed;
+        res->checkpoints = child.checkpoints;
+        res->elapsed_ms = child.elapsed_ms;
+        res->summary_len = child.summary_len;
+        memcpy(res->summary, child.summary, sizeof res->summary);
     }
 }
 
@@ -274,7 +260,7 @@ void send_result(agent_conn *c, const kel__proc_result_fields *res)
 
 /* From a running slave to its result; the slot's segment is open. Returns
  * how the wait ended; the slave is reaped in every case. */
-wait_end supervise(agent_conn *c, pid_t pid, int pidfd, slave_slot *slot)
+wait_end supervise(agent_conn *c, pid_t pid, int pidfd, const kel_res_slot_t *slot)
 {
     kel__proc_result_fields res;
     wait_end end = wait_slave(c, pidfd);
@@ -319,16 +305,15 @@ void run(agent_conn *c, const agent_request *req)
     orv_shm_unlink(name);
     orv_shm_t shm;
     memset(&shm, 0, sizeof shm);
-    uint32_t rc = orv_shm_open(name, sizeof(slave_slot), &shm, NULL);
+    uint32_t rc = orv_shm_open(name, sizeof(kel_res_slot_t), &shm, NULL);
     if (rc != 0) {
         char reason[AGENT_REASON_SIZE];
         snprintf(reason, sizeof reason, AGENT_FMT_NO_SEGMENT, name, strerror(static_cast<int>(rc)));
         reject(c, RSP_CANNOT_START, reason);
         return;
     }
-    slave_slot *slot = static_cast<slave_slot *>(shm.addr);
-    memset(slot, 0, sizeof *slot);
-    __atomic_store_n(&slot->executed, SLOT_NOT_WRITTEN, __ATOMIC_RELEASE);
+    kel_res_slot_t *slot = static_cast<kel_res_slot_t *>(shm.addr);
+    kel__slot_arm(slot);
 
     agent_argv args;
     agent_build_argv(req, name, &args);

@@ -56,10 +56,12 @@ static_assert(offsetof(kel_proc_result_t, reserved2) == 36, "result layout");
 static_assert(offsetof(kel_proc_result_t, elapsed_ms) == KEL_RES_OFF_ELAPSED, "result layout");
 static_assert(offsetof(kel_proc_result_t, summary_len) == KEL_RES_OFF_SUMMARY_LEN, "result layout");
 static_assert(offsetof(kel_proc_result_t, summary) == KEL_RES_OFF_SUMMARY, "result layout");
-static_assert(sizeof(kel_proc_result_t::summary) == KEL_RES_SUMMARY_AREA, "result layout");
-static_assert(KEL_RES_OFF_SUMMARY + KEL_RES_SUMMARY_AREA == KEL_PROC_RESULT_SIZE, "result layout");
-/* Bytes 24..1079 of a result mirror a result slot. */
-static_assert(KEL_PROC_RESULT_SIZE - KEL_RES_OFF_EXECUTED == 1056, "result mirrors a slot");
+static_assert(sizeof(kel_proc_result_t::summary) == KEL_RES_SUMMARY_SIZE, "result layout");
+static_assert(KEL_RES_OFF_SUMMARY + KEL_RES_SUMMARY_SIZE == KEL_PROC_RESULT_SIZE, "result layout");
+/* Bytes 24..1079 of a result mirror a result slot (slave_proto.h). */
+static_assert(KEL_PROC_RESULT_SIZE - KEL_RES_OFF_EXECUTED == sizeof(kel_res_slot_t), "result mirrors a slot");
+static_assert(KEL_RES_OFF_ELAPSED - KEL_RES_OFF_EXECUTED == offsetof(kel_res_slot_t, elapsed_ms), "slot mirror");
+static_assert(KEL_RES_OFF_SUMMARY - KEL_RES_OFF_EXECUTED == offsetof(kel_res_slot_t, summary), "slot mirror");
 
 namespace {
 
@@ -207,7 +209,7 @@ void kel__proc_result_pack(const kel__proc_result_fields *f, kel_proc_result_t *
     put32(m + KEL_RES_OFF_CHECKPOINTS, f->checkpoints);
     put64(m + KEL_RES_OFF_ELAPSED, f->elapsed_ms);
     put32(m + KEL_RES_OFF_SUMMARY_LEN, f->summary_len);
-    memcpy(m + KEL_RES_OFF_SUMMARY, f->summary, KEL_RES_SUMMARY_AREA);
+    memcpy(m + KEL_RES_OFF_SUMMARY, f->summary, KEL_RES_SUMMARY_SIZE);
 }
 
 void kel__proc_result_unpack(const kel_proc_result_t *msg, kel__proc_result_fields *f)
@@ -220,6 +222,6 @@ void kel__proc_result_unpack(const kel_proc_result_t *msg, kel__proc_result_fiel
     f->checkpoints = get32(m + KEL_RES_OFF_CHECKPOINTS);
     f->elapsed_ms = get64(m + KEL_RES_OFF_ELAPSED);
     f->summary_len = get32(m + KEL_RES_OFF_SUMMARY_LEN);
-    memcpy(f->summary, m + KEL_RES_OFF_SUMMARY, KEL_RES_SUMMARY_AREA);
+    memcpy(f->summary, m + KEL_RES_OFF_SUMMARY, KEL_RES_SUMMARY_SIZE);
     memcpy(f->error, m + KEL_RES_OFF_ERROR, KEL_RES_ERROR_SIZE);
 }

@@ -20,6 +20,7 @@
 #include <stdint.h>
 
 #include "kel.h"
+#include "slave_proto.h"
 
 /* Message sizes. */
 #define KEL_AGENT_HDR_SIZE 16u
@@ -53,7 +54,8 @@
 #define KEL_RSP_OFF_REASON 17u
 #define KEL_RSP_REASON_SIZE 259u
 
-/* Result offsets. The error text of a result whose status is not 0 starts
+/* Result offsets. The counts and the failure area mirror a result slot
+ * (slave_proto.h). The error text of a result whose status is not 0 starts
  * at offset 28, over the counts, and runs to the end of the message. */
 #define KEL_RES_OFF_STATUS 16u
 #define KEL_RES_OFF_EXECUTED 24u
@@ -63,7 +65,6 @@
 #define KEL_RES_OFF_SUMMARY_LEN 48u
 #define KEL_RES_OFF_SUMMARY 52u
 #define KEL_RES_OFF_ERROR 28u
-#define KEL_RES_SUMMARY_AREA 1028u
 #define KEL_RES_ERROR_SIZE (KEL_PROC_RESULT_SIZE - KEL_RES_OFF_ERROR)
 
 /* The header, host order except node, which stays as stored (network
@@ -103,7 +104,7 @@ typedef struct kel__proc_result_fields_s {
     uint32_t checkpoints;
     uint64_t elapsed_ms;
     uint32_t summary_len;
-    uint8_t summary[KEL_RES_SUMMARY_AREA];
+    uint8_t summary[KEL_RES_SUMMARY_SIZE];
     /* status not 0: */
     char error[KEL_RES_ERROR_SIZE];
 } kel__proc_result_fields;

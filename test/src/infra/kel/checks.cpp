@@ -19,7 +19,7 @@
 #include <stdlib.h>
 
 #include "checks.h"
-#include "exec.h"
+#include "context.h"
 #include "failure.h"
 #include "messages.h"
 
@@ -35,26 +35,64 @@ void kel__fail_jump(kel_tctx_t *ctx, bool abort_run)
                                                           __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
         }
         if (abort_run)
-            __atomic_store_n(&kel->aborted, 1u, __ATOMIC_RELEASE);
-        if (pthread_equal(self, kel->run_thread)) {
+            __atomic_store_n(&kel->run.aborted, 1u, __ATOMIC_RELEASE);
+        if (pthread_equal(self, kel->run.run_thread)) {
             /* The run's own thread, acting for another context: it may leave
              * the run, but not that context's phase. */
-            __atomic_store_n(&kel->aborted, 1u, __ATOMIC_RELEASE);
+            __atomic_store_n(&kel->run.aborted, 1u, __ATOMIC_RELEASE);
             kel__tctx_set(NULL);
-            longjmp(kel->abort_env, 1);
+            longjmp(kel->run.abort_env, 1);
         }
         kel__tctx_set(NULL);
         orv_thread_exit(NULL);
     }
 
     if (abort_run) {
-        orv_atomic_add(&kel->checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx->checkpoints)));
-        __atomic_store_n(&kel->aborted, 1u, __ATOMIC_RELEASE);
-        if (pthread_equal(self, kel->run_thread))
-            longjmp(kel->abort_env, 1);
+        orv_atomic_add(&kel->run.checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx->checkpoints)));
+        __atomic_store_n(&kel->run.aborted, 1u, __ATOMIC_RELEASE);
+        if (pthread_equal(self, kel->run.run_thread))
+            longjmp(kel->run.abort_env, 1);
         ctx->aborting = 1;
     }
     longjmp(ctx->env, 1);
+}
+
+namespace {
+
+/* The failing half of a check: the record and the failure block, unless
+ * the failure is expected (then it only counts). Returns whether the
+ * failure ends the run: an assert, or any check with -s, not expected. */
+bool record_failure(kel_tctx_t *ctx, int is_assert, const char *condition, const char *file, const char *function,
+                    int line, const char *format, va_list *ap)
+{
+    if (ctx->expect_failure) {
+        orv_atomic_incr(&ctx->checkpoints);
+        return false;
+    }
+    const char *fmt = format;
+    if (fmt && static_cast<unsigned char>(fmt[0]) == 0xFF)
+        fmt++;
+    keep_failed_test_info(is_assert ? KEL_TITLE_ASSERT : KEL_TITLE_CHECKPOINT, ctx, condition, file, function, line,
+                          fmt, ap);
+    return is_assert || ctx->tc->instance->cfg.strict;
+}
+
+} // namespace
+
+void kel__die(const char *condition, const char *file, const char *function, int line, const char *format, ...)
+{
+    kel_tctx_t *ctx = kel__tctx_get();
+    if (ctx) {
+        va_list ap;
+        va_start(ap, format);
+        bool abort_run = record_failure(ctx, 0, condition, file, function, line, format, &ap);
+        va_end(ap);
+        kel__fail_jump(ctx, abort_run);
+    }
+    /* Without a test context nothing can be failed, and the caller cannot
+     * go on. */
+    printf(KEL_FMT_CHECK_NOT_ENABLED, file, line, function, "kel_check__");
+    abort();
 }
 
 extern "C" {
@@ -71,19 +109,10 @@ void kel_check__(int is_assert, int passed, const char *condition, const char *f
         orv_atomic_incr(&ctx->checkpoints);
         return;
     }
-    if (ctx->expect_failure) {
-        orv_atomic_incr(&ctx->checkpoints);
-    } else {
-        const char *fmt = format;
-        if (fmt && static_cast<unsigned char>(fmt[0]) == 0xFF)
-            fmt++;
-        va_list ap;
-        va_start(ap, format);
-        keep_failed_test_info(is_assert ? KEL_TITLE_ASSERT : KEL_TITLE_CHECKPOINT, ctx, condition, file, function,
-                              line, fmt, &ap);
-        va_end(ap);
-    }
-    bool abort_run = (is_assert || ctx->tc->instance->strict) && !ctx->expect_failure;
+    va_list ap;
+    va_start(ap, format);
+    bool abort_run = record_failure(ctx, is_assert, condition, file, function, line, format, &ap);
+    va_end(ap);
     kel__fail_jump(ctx, abort_run);
 }
 
@@ -117,7 +146,7 @@ void kel_printf(const char *format, ...)
         printf(KEL_FMT_PRINTF_NOT_ENABLED, "kel_printf");
         vprintf(format, ap);
         funlockfile(stdout);
-    } else if (ctx->tc->instance->verbosity == 2) {
+    } else if (kel__debug(ctx->tc->instance->cfg.verbosity)) {
         vprintf(format, ap);
     }
     va_end(ap);
@@ -127,10 +156,10 @@ bool kel_debug(void)
 {
     kel_tctx_t *ctx = kel__tctx_get();
     if (!ctx) {
-        printf(KEL_MSG_DEBUG_NOT_ENABLED);
+        printf(KEL_FMT_NOT_ENABLED, "kel_debug");
         return false;
     }
-    return ctx->tc->instance->verbosity == 2;
+    return kel__debug(ctx->tc->instance->cfg.verbosity);
 }
 
 void kel_pass(void)

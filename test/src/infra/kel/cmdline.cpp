@@ -14,6 +14,7 @@
 #include <string.h>
 
 #include "messages.h"
+#include "slave_proto.h"
 #include "vars.h"
 
 namespace {
@@ -48,22 +49,24 @@ struct option_def {
     bool takes_value;
 };
 
+/* The options a slave is started with are spelled as the slave protocol
+ * writes them (slave_proto.h). */
 const option_def options[] = {
-    {"-q", opt_id::quiet, false},
-    {"-d", opt_id::debug, false},
+    {KEL_SLAVE_OPT_QUIET, opt_id::quiet, false},
+    {KEL_SLAVE_OPT_DEBUG, opt_id::debug, false},
     {"-b", opt_id::basic, false},
     {"-p", opt_id::perf, false},
-    {"-s", opt_id::strict, false},
+    {KEL_SLAVE_OPT_STRICT, opt_id::strict, false},
     {"-P", opt_id::process_mode, false},
     {"-trace-forks", opt_id::trace_forks, false},
-    {"-fork_id", opt_id::fork_id, true},
-    {"-shm_results_slot_id", opt_id::shm_slot, true},
-    {"-shm_res", opt_id::shm_res, true},
+    {KEL_SLAVE_OPT_FORK_ID, opt_id::fork_id, true},
+    {KEL_SLAVE_OPT_SLOT, opt_id::shm_slot, true},
+    {KEL_SLAVE_OPT_SHM_RES, opt_id::shm_res, true},
     {"-x", opt_id::repeat, true},
-    {"-seq", opt_id::slave_seq, true},
+    {KEL_SLAVE_OPT_SEQ, opt_id::slave_seq, true},
     {"-T", opt_id::threads, true},
-    {"-D", opt_id::vars, true},
-    {"-node_num", opt_id::node_num, true},
+    {KEL_SLAVE_OPT_VARS, opt_id::vars, true},
+    {KEL_SLAVE_OPT_NODE_NUM, opt_id::node_num, true},
 };
 
 const option_def *find_option(const char *token)
@@ -77,29 +80,29 @@ const option_def *find_option(const char *token)
 void apply_option(kel_t *kel, opt_id id, const char *value, const char *prog)
 {
     switch (id) {
-    case opt_id::quiet: kel->verbosity = 0; break;
-    case opt_id::debug: kel->verbosity = 2; break;
-    case opt_id::basic: kel->type_mask = KEL_TC_BASIC; break;
-    case opt_id::perf: kel->type_mask = KEL_TC_PERF; break;
-    case opt_id::strict: kel->strict = 1; break;
-    case opt_id::process_mode: kel->process_mode = 1; break;
-    case opt_id::trace_forks: kel->trace_forks = 1; break;
-    case opt_id::fork_id: kel->fork_id = read_number(value); break;
-    case opt_id::shm_slot: kel->shm_slot = read_number(value); break;
-    case opt_id::repeat: kel->repeat_times = read_number(value); break;
-    case opt_id::slave_seq: kel->slave_seq = read_number(value); break;
-    case opt_id::node_num: kel->node_num = static_cast<uint32_t>(read_number(value)); break;
+    case opt_id::quiet: kel->cfg.verbosity = KEL_VERBOSITY_QUIET; break;
+    case opt_id::debug: kel->cfg.verbosity = KEL_VERBOSITY_DEBUG; break;
+    case opt_id::basic: kel->cfg.type_mask = KEL_TC_BASIC; break;
+    case opt_id::perf: kel->cfg.type_mask = KEL_TC_PERF; break;
+    case opt_id::strict: kel->cfg.strict = 1; break;
+    case opt_id::process_mode: kel->cfg.process_mode = 1; break;
+    case opt_id::trace_forks: kel->cfg.trace_forks = 1; break;
+    case opt_id::fork_id: kel->cfg.fork_id = read_number(value); break;
+    case opt_id::shm_slot: kel->cfg.shm_slot = read_number(value); break;
+    case opt_id::repeat: kel->cfg.repeat_times = read_number(value); break;
+    case opt_id::slave_seq: kel->cfg.slave_seq = read_number(value); break;
+    case opt_id::node_num: kel->cfg.node_num = static_cast<uint32_t>(read_number(value)); break;
     case opt_id::threads:
         /* Stored all the same: the selection applies only a count above 0. */
-        kel->threads = read_number(value);
-        if (kel->threads < 1)
+        kel->cfg.threads = read_number(value);
+        if (kel->cfg.threads < 1)
             kel_usage(prog, KEL_MSG_BAD_THREADS);
         break;
     case opt_id::shm_res:
         /* Our own copy: the token table dies with this kel_run call, and the
          * name must outlive it. */
-        free(kel->shm_res);
-        kel->shm_res = strdup(value);
+        free(kel->cfg.shm_res);
+        kel->cfg.shm_res = strdup(value);
         break;
     case opt_id::vars:
         parse_nvp_list(kel, value);

@@ -1,12 +1,76 @@
 /*
- * context.cpp - what a running test case can ask about where it runs (task,
- * parent task, slave process, sequence and repeat numbers), and the thread
- * token by which it lends its context to threads of its own.
+ * context.cpp - the per-thread test context registry, what a running test
+ * case can ask about where it runs (task, parent task, slave process,
+ * sequence and repeat numbers), and the thread token by which it lends its
+ * context to threads of its own.
+ *
+ * The executor publishes a node's context under a thread-specific key while
+ * one of its phases runs; the services test code calls find the running
+ * test case through it. The key exists only while some kel_run call runs
+ * (runs may nest and overlap on different instances, hence the count).
  */
+#include <errno.h>
+#include <pthread.h>
 #include <stdio.h>
 
-#include "exec.h"
+#include "context.h"
 #include "messages.h"
+
+namespace {
+
+pthread_mutex_t key_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_key_t tctx_key;
+int key_users;          /* guarded by key_mutex */
+bool key_valid;         /* written under key_mutex, read atomically */
+
+} // namespace
+
+int kel__key_acquire(void)
+{
+    int rc = 0;
+    pthread_mutex_lock(&key_mutex);
+    if (key_users == 0) {
+        rc = pthread_key_create(&tctx_key, NULL);
+        if (rc == 0)
+            __atomic_store_n(&key_valid, true, __ATOMIC_RELEASE);
+    }
+    if (rc == 0)
+        key_users++;
+    pthread_mutex_unlock(&key_mutex);
+    return rc;
+}
+
+void kel__key_release(void)
+{
+    pthread_mutex_lock(&key_mutex);
+    if (key_users > 0 && --key_users == 0) {
+        __atomic_store_n(&key_valid, false, __ATOMIC_RELEASE);
+        pthread_key_delete(tctx_key);
+    }
+    pthread_mutex_unlock(&key_mutex);
+}
+
+kel_tctx_t *kel__tctx_get(void)
+{
+    if (!__atomic_load_n(&key_valid, __ATOMIC_ACQUIRE))
+        return NULL;
+    return static_cast<kel_tctx_t *>(pthread_getspecific(tctx_key));
+}
+
+kel_tctx_t *kel__tctx_or_notice(const char *service)
+{
+    kel_tctx_t *ctx = kel__tctx_get();
+    if (!ctx)
+        printf(KEL_FMT_NOT_ENABLED, service);
+    return ctx;
+}
+
+int kel__tctx_set(kel_tctx_t *ctx)
+{
+    if (!__atomic_load_n(&key_valid, __ATOMIC_ACQUIRE))
+        return EINVAL;
+    return pthread_setspecific(tctx_key, ctx);
+}
 
 extern "C" {
 
@@ -25,7 +89,7 @@ uint32_t kel_get_parent_task_number(void)
 uint32_t kel_get_fork_task_number(void)
 {
     kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_fork_task_number");
-    return ctx ? static_cast<uint32_t>(ctx->tc->instance->fork_id) : 0;
+    return ctx ? static_cast<uint32_t>(ctx->tc->instance->cfg.fork_id) : 0;
 }
 
 uint32_t kel_get_seq_number(void)
@@ -37,13 +101,13 @@ uint32_t kel_get_seq_number(void)
 uint32_t kel_get_repeat_run(void)
 {
     kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_repeat_run");
-    return ctx ? static_cast<uint32_t>(ctx->tc->instance->repeat_run) + 1 : 0;
+    return ctx ? static_cast<uint32_t>(ctx->tc->instance->run.repeat_run) + 1 : 0;
 }
 
 uint32_t kel_get_repeat_times(void)
 {
     kel_tctx_t *ctx = kel__tctx_or_notice("kel_get_repeat_times");
-    return ctx ? static_cast<uint32_t>(ctx->tc->instance->repeat_times) : 0;
+    return ctx ? static_cast<uint32_t>(ctx->tc->instance->cfg.repeat_times) : 0;
 }
 
 void *kel_get_thread_token(void)

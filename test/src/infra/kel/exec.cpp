@@ -5,23 +5,24 @@
  * the setup chain, the body (a leaf) or the selected children (a folder), the
  * teardowns, the check for fixture variables left behind, and the outcome
  * (passed, failed, expected failure, unexpected success) with its counting.
- * Each node gets a test context on this frame's stack, published under the
- * thread-specific key while one of its phases runs, so that the services
- * test code calls find the running test case.
+ * Each node gets a test context on this frame's stack, published in the
+ * per-thread registry (context.h) while one of its phases runs, so that the
+ * services test code calls find the running test case. The children of a
+ * multi folder run on threads (threads.h), which come back here.
  *
  * Failed checks leave a phase with longjmp to the context's env, and a failed
  * assert on the run's own thread leaves the whole run through the instance's
- * abort_env. Only the thread that runs a phase may jump to its env; failures
+ * run.abort_env. Only the thread that runs a phase may jump to its env; failures
  * raised on other threads are handed over through foreign_failed and taken
  * when the phase ends (see kel__fail_jump in checks.cpp). Everything on these
  * frames is plain data: a jump must never skip a destructor.
  */
-#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "context.h"
 #include "exec.h"
 #include "failure.h"
 #include "messages.h"
@@ -29,11 +30,6 @@
 #include "tree.h"
 
 namespace {
-
-pthread_mutex_t key_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_key_t tctx_key;
-int key_users;          /* guarded by key_mutex */
-bool key_valid;         /* written under key_mutex, read atomically */
 
 typedef void (*phase_fn)(kel_tctx_t *ctx);
 
@@ -68,11 +64,11 @@ void teardown_phase(kel_tctx_t *ctx)
     if (map && orv_hashmap_size(map) > 0) {
         orv_hashmap_entry_t *e;
         while ((e = orv_hashmap_first(map)) != NULL) {
-            kel_log_error_(KEL_FIXTURE_CHECK_FILE, KEL_FIXTURE_CHECK_FUNC, KEL_FIXTURE_CHECK_LOG_LINE,
+            kel_log_error_(KEL_FW_FILE, KEL_FIXTURE_CHECK_FUNC, KEL_FIXTURE_CHECK_LOG_LINE,
                            KEL_FMT_FIXTURE_VAR_LEFT, orv_hashmap_key(e));
             orv_hashmap_remove_tuple(map, e);
         }
-        kel_check__(0, !kel_error_logged(), KEL_FIXTURE_CHECK_COND, KEL_FIXTURE_CHECK_FILE,
+        kel_check__(0, !kel_error_logged(), KEL_FIXTURE_CHECK_COND, KEL_FW_FILE,
                     KEL_FIXTURE_CHECK_FUNC, KEL_FIXTURE_CHECK_LINE, KEL_MARK);
     }
     ctx->state = KEL_STATE_DONE;
@@ -95,7 +91,7 @@ void run_phase(kel_tctx_t *ctx, phase_fn fn, uint32_t phase)
             ctx->state = phase;
         if (foreign == KEL_FOREIGN_ABORT && !ctx->aborting) {
             ctx->aborting = 1;
-            orv_atomic_add(&ctx->tc->instance->checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx->checkpoints)));
+            orv_atomic_add(&ctx->tc->instance->run.checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx->checkpoints)));
         }
     }
 }
@@ -110,8 +106,20 @@ void abandon(kel_tctx_t *ctx)
         orv_hashmap_free(ctx->fixture_vars);
         ctx->fixture_vars = NULL;
     }
-    if (pthread_equal(pthread_self(), kel->run_thread))
-        longjmp(kel->abort_env, 1);
+    if (pthread_equal(pthread_self(), kel->run.run_thread))
+        longjmp(kel->run.abort_env, 1);
+}
+
+void exec_setup(kel_tctx_t *ctx)
+{
+    run_phase(ctx, setup_phase, KEL_STATE_SETUP);
+}
+
+void exec_teardown(kel_tctx_t *ctx)
+{
+    if (ctx->fixture_index < 0)
+        return;
+    run_phase(ctx, teardown_phase, KEL_STATE_TEARDOWN);
 }
 
 void print_pass_line(const kel_tctx_t *ctx)
@@ -151,74 +159,9 @@ void exec_children(kel_tctx_t *ctx, uint32_t mask)
 
 } // namespace
 
-/* ---- the thread-specific key --------------------------------------------- */
-
-int kel__key_acquire(void)
-{
-    int rc = 0;
-    pthread_mutex_lock(&key_mutex);
-    if (key_users == 0) {
-        rc = pthread_key_create(&tctx_key, NULL);
-        if (rc == 0)
-            __atomic_store_n(&key_valid, true, __ATOMIC_RELEASE);
-    }
-    if (rc == 0)
-        key_users++;
-    pthread_mutex_unlock(&key_mutex);
-    return rc;
-}
-
-void kel__key_release(void)
-{
-    pthread_mutex_lock(&key_mutex);
-    if (key_users > 0 && --key_users == 0) {
-        __atomic_store_n(&key_valid, false, __ATOMIC_RELEASE);
-        pthread_key_delete(tctx_key);
-    }
-    pthread_mutex_unlock(&key_mutex);
-}
-
-kel_tctx_t *kel__tctx_get(void)
-{
-    if (!__atomic_load_n(&key_valid, __ATOMIC_ACQUIRE))
-        return NULL;
-    return static_cast<kel_tctx_t *>(pthread_getspecific(tctx_key));
-}
-
-kel_tctx_t *kel__tctx_or_notice(const char *service)
-{
-    kel_tctx_t *ctx = kel__tctx_get();
-    if (!ctx)
-        printf(KEL_FMT_NOT_ENABLED, service);
-    return ctx;
-}
-
-int kel__tctx_set(kel_tctx_t *ctx)
-{
-    if (!__atomic_load_n(&key_valid, __ATOMIC_ACQUIRE))
-        return EINVAL;
-    return pthread_setspecific(tctx_key, ctx);
-}
-
 bool kel__run_aborted(const kel_t *kel)
 {
-    return __atomic_load_n(&kel->aborted, __ATOMIC_ACQUIRE) != 0;
-}
-
-/* ---- the executor -------------------------------------------------------- */
-
-void kel_exec_setup(kel_tc_t *tc, kel_tctx_t *ctx)
-{
-    (void)tc;
-    run_phase(ctx, setup_phase, KEL_STATE_SETUP);
-}
-
-void kel_exec_teardown(kel_tc_t *tc, kel_tctx_t *ctx)
-{
-    (void)tc;
-    if (ctx->fixture_index < 0)
-        return;
-    run_phase(ctx, teardown_phase, KEL_STATE_TEARDOWN);
+    return __atomic_load_n(&kel->run.aborted, __ATOMIC_ACQUIRE) != 0;
 }
 
 void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t seq, uint32_t task)
@@ -233,7 +176,6 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
     memset(&ctx, 0, sizeof ctx);
     ctx.parent = parent;
     ctx.tc = tc;
-    ctx.type_mask = type_mask;
     ctx.seq = seq;
     ctx.task = task;
     ctx.state = KEL_STATE_DONE;
@@ -241,11 +183,11 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
     ctx.owner = pthread_self();
 
     /* Counted as failed until shown to have passed. */
-    orv_atomic_incr(&kel->executed);
-    orv_atomic_incr(&kel->failed);
+    orv_atomic_incr(&kel->run.executed);
+    orv_atomic_incr(&kel->run.failed);
 
     if (tc->setups[0]) {
-        kel_exec_setup(tc, &ctx);
+        exec_setup(&ctx);
         if (ctx.aborting) {
             abandon(&ctx);
             return;
@@ -253,7 +195,7 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
     }
 
     if (ctx.state != KEL_STATE_DONE) {
-        kel_exec_teardown(tc, &ctx);
+        exec_teardown(&ctx);
         if (ctx.aborting) {
             abandon(&ctx);
             return;
@@ -277,7 +219,7 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
         }
         uint32_t body_state = ctx.state;
         if (tc->setups[0]) {
-            kel_exec_teardown(tc, &ctx);
+            exec_teardown(&ctx);
             if (ctx.aborting) {
                 abandon(&ctx);
                 return;
@@ -296,23 +238,23 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
     }
 
     if (ctx.state == KEL_STATE_DONE) {
-        orv_atomic_decr(&kel->failed);
+        orv_atomic_decr(&kel->run.failed);
         if (ctx.expect_failure) {
             print_test_header(&ctx);
-            if (kel->verbosity != 0)
+            if (kel__verbose(kel->cfg.verbosity))
                 print_pass_line(&ctx);
         } else if (tc->body) {
-            if (kel->verbosity != 0)
+            if (kel__verbose(kel->cfg.verbosity))
                 print_pass_line(&ctx);
         } else {
             /* A folder that simply passed is not a test case. */
-            orv_atomic_decr(&kel->executed);
+            orv_atomic_decr(&kel->run.executed);
         }
     } else if (ctx.catch_unexpected_success) {
-        orv_atomic_decr(&kel->failed);
+        orv_atomic_decr(&kel->run.failed);
     }
 
-    orv_atomic_add(&kel->checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx.checkpoints)));
+    orv_atomic_add(&kel->run.checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx.checkpoints)));
     if (ctx.fixture_vars)
         orv_hashmap_free(ctx.fixture_vars);
 }

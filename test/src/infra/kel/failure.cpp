@@ -4,12 +4,16 @@
  * Every failure seen inside a test case is printed at once (the test header,
  * then a block opened by "---> #####") and kept as a record in the
  * instance's failed_queue, from which the summary lists the failed tests.
- * Records from slaves and agents enter the same queue. Blocks are printed
+ * What a child process reports (a slave through its result slot, a remote
+ * child through its agent) is folded in here the same way for both: its
+ * counts are added and its packed failure list enters the same queue as a
+ * reported record. Blocks are printed
  * under the stdout lock so that failures of concurrent tests do not mix
  * within a block.
  */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "failure.h"
 #include "messages.h"
@@ -18,7 +22,7 @@
 void print_test_header(kel_tctx_t *ctx)
 {
     kel_t *kel = ctx->tc->instance;
-    if (kel->verbosity == 0)
+    if (!kel__verbose(kel->cfg.verbosity))
         return;
     if (__atomic_exchange_n(&ctx->header_printed, 1, __ATOMIC_ACQ_REL))
         return;
@@ -26,9 +30,9 @@ void print_test_header(kel_tctx_t *ctx)
     printf(KEL_FMT_HEADER_START, KEL_DASHES);
     kel_tc_print_path(ctx->tc);
     if (ctx->tc->seq_count > 1)
-        printf(KEL_FMT_HEADER_SEQ, static_cast<int>(ctx->seq));
-    if (kel->fork_id != 0)
-        printf(KEL_FMT_HEADER_PROC, kel->fork_id, kel->pid);
+        printf(KEL_FMT_SEQ, static_cast<int>(ctx->seq));
+    if (kel->cfg.fork_id != 0)
+        printf(KEL_FMT_PROC_PID, kel->cfg.fork_id, kel->run.pid);
     if (ctx->task != 0)
         printf(KEL_FMT_HEADER_THREAD, static_cast<int>(ctx->task));
     printf("\n");
@@ -37,19 +41,19 @@ void print_test_header(kel_tctx_t *ctx)
 
 void enqueue_failed_test_info(kel_t *kel, kel_failed_info_t *rec)
 {
-    int rc = pthread_mutex_lock(&kel->failed_mutex);
+    int rc = pthread_mutex_lock(&kel->run.failed_mutex);
     if (rc != 0) {
         printf(KEL_FMT_CANNOT_LOCK, "enqueue_failed_test_info", rc);
         kel__failed_info_free(rec);
         return;
     }
-    if (!orv_queue_enqueue(&kel->failed_queue, rec)) {
+    if (!orv_queue_enqueue(&kel->run.failed_queue, rec)) {
         printf(KEL_FMT_CANNOT_ENQUEUE, "enqueue_failed_test_info");
-        pthread_mutex_unlock(&kel->failed_mutex);
+        pthread_mutex_unlock(&kel->run.failed_mutex);
         kel__failed_info_free(rec);
         return;
     }
-    rc = pthread_mutex_unlock(&kel->failed_mutex);
+    rc = pthread_mutex_unlock(&kel->run.failed_mutex);
     if (rc != 0)
         printf(KEL_FMT_CANNOT_UNLOCK, "enqueue_failed_test_info", rc);
 }
@@ -58,7 +62,7 @@ void kel__failed_info_free(kel_failed_info_t *rec)
 {
     if (!rec)
         return;
-    free(rec->summary);
+    free(rec->reported.summary);
     free(rec);
 }
 
@@ -69,13 +73,13 @@ void keep_failed_test_info(const char *title, kel_tctx_t *ctx, const char *condi
     if (!rec) {
         printf(KEL_FMT_CANNOT_ALLOC_FAILED, "keep_failed_test_info");
     } else {
-        rec->local = 1;
-        rec->tc = ctx->tc;
-        rec->condition = condition;
-        rec->file = file;
-        rec->function = function;
-        rec->line = line;
-        rec->title = title;
+        rec->is_local = 1;
+        rec->local.tc = ctx->tc;
+        rec->local.condition = condition;
+        rec->local.file = file;
+        rec->local.function = function;
+        rec->local.line = line;
+        rec->local.title = title;
         enqueue_failed_test_info(ctx->tc->instance, rec);
     }
 
@@ -88,7 +92,7 @@ void keep_failed_test_info(const char *title, kel_tctx_t *ctx, const char *condi
         suffix = KEL_SUFFIX_TEARDOWN;
     printf(KEL_FMT_FAIL_TITLE, title, suffix);
     if (format) {
-        printf(KEL_FMT_FAIL_INDENT);
+        printf(KEL_INDENT);
         /* The format is the caller's, already checked at its call site. */
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -100,14 +104,66 @@ void keep_failed_test_info(const char *title, kel_tctx_t *ctx, const char *condi
         printf("\n");
     }
     if (file) {
-        printf(KEL_FMT_FAIL_FILE, file);
-        if (line > 0)
-            printf(KEL_FMT_FAIL_LINE, line);
-        if (function)
-            printf(KEL_FMT_FAIL_FUNC, function);
+        kel__print_location(KEL_INDENT, file, line, function);
         if (condition)
-            printf(KEL_FMT_FAIL_COND, condition);
+            printf(KEL_FMT_CONDITION, condition);
     }
     printf("\n");
     funlockfile(stdout);
+}
+
+void kel__print_location(const char *lead, const char *file, int line, const char *function)
+{
+    printf(KEL_FMT_LOC_FILE, lead, file ? file : "");
+    if (line > 0)
+        printf(KEL_FMT_LOC_LINE, line);
+    if (function)
+        printf(KEL_FMT_LOC_FUNC, file ? KEL_LOC_SEP : "", function);
+}
+
+uint32_t kel__pass_rate(uint32_t executed, uint32_t failed)
+{
+    if (executed == 0 || failed > executed)
+        return 0;
+    return static_cast<uint32_t>(static_cast<uint64_t>(executed - failed) * 100u / executed);
+}
+
+void kel__count_lost_child(kel_t *kel)
+{
+    orv_atomic_incr(&kel->run.executed);
+    orv_atomic_incr(&kel->run.failed);
+}
+
+uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, const kel_res_slot_t *res)
+{
+    orv_atomic_add(&kel->run.executed, static_cast<int32_t>(res->executed));
+    orv_atomic_add(&kel->run.failed, static_cast<int32_t>(res->failed));
+    orv_atomic_add(&kel->run.checkpoints, static_cast<int32_t>(res->checkpoints));
+    uint32_t rate = kel__pass_rate(res->executed, res->failed);
+    if (res->failed == 0)
+        return rate;
+
+    /* The out-of-memory lines name the step as they always have: the slave
+     * runner for a slave's list, the remote result for an agent's. */
+    uint32_t len = res->summary_len;
+    char *summary = static_cast<char *>(malloc(len ? len : 1));
+    if (!summary) {
+        printf(KEL_FMT_CANNOT_ALLOC_FAILED, pid != 0 ? "kel_fork_exec_tc" : KEL_REMOTE_PROC_RESULTS);
+        return rate;
+    }
+    memcpy(summary, res->summary, len);
+    kel_failed_info_t *rec = static_cast<kel_failed_info_t *>(calloc(1, sizeof *rec));
+    if (!rec) {
+        printf(KEL_FMT_CANNOT_ALLOC_FAILED, "keep_failed_test_info_forked");
+        free(summary);
+        return rate;
+    }
+    rec->is_local = 0;
+    rec->reported.proc = static_cast<uint16_t>(task);
+    rec->reported.pid = pid;
+    rec->reported.node = node;
+    rec->reported.summary = summary;
+    rec->reported.summary_len = len;
+    enqueue_failed_test_info(kel, rec);
+    return rate;
 }

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "failure.h"
 #include "messages.h"
 #include "tree.h"
 
@@ -39,9 +40,9 @@ struct origin {
 
 void origin_init(origin *o, const kel_failed_info_t *rec)
 {
-    o->pid = rec->pid;
+    o->pid = rec->reported.pid;
     o->node[0] = '\0';
-    if (rec->pid == 0 && kel_od_node_id_to_string(rec->node, o->node, sizeof o->node) != 0) {
+    if (rec->reported.pid == 0 && kel_od_node_id_to_string(rec->reported.node, o->node, sizeof o->node) != 0) {
         snprintf(o->node, sizeof o->node, "%s", KEL_MSG_FL_UNKNOWN_NODE);
     }
 }
@@ -108,13 +109,18 @@ bool decode_entry(const uint8_t *area, size_t size, size_t pos, entry *e)
 
 void print_entry(const char *area, const entry *e, uint16_t proc, const origin *o)
 {
-    printf(KEL_MSG_FL_ENTRY, KEL_DASHES, static_cast<int>(e->path_len), area + e->path, proc);
+    printf(KEL_MSG_FL_ENTRY, KEL_DASHES, static_cast<int>(e->path_len), area + e->path);
     if (o->pid != 0) {
-        printf(KEL_MSG_FL_ENTRY_PID, o->pid);
+        printf(KEL_FMT_PROC_PID, proc, o->pid);
     } else {
-        printf(KEL_MSG_FL_ENTRY_NODE, o->node);
+        printf(KEL_FMT_PROC_NODE, proc, o->node);
     }
-    printf(KEL_MSG_FL_LOCATION, static_cast<int>(e->location_len), area + e->location);
+    printf("\n");
+    /* The place as one text, bounded by its length byte. */
+    char place[TEXT_BUF];
+    snprintf(place, sizeof place, "%.*s", static_cast<int>(e->location_len), area + e->location);
+    kel__print_location(KEL_INDENT, NULL, 0, place);
+    printf("\n");
     if (e->condition_len != 0) {
         printf(KEL_MSG_FL_CONDITION, static_cast<int>(e->condition_len), area + e->condition);
     }
@@ -172,17 +178,17 @@ void kel__fl_append(uint8_t *area, size_t size, size_t *used, const kel_failed_i
         return;
     }
 
-    char *path = rec->tc != NULL ? kel__tc_path_dup(rec->tc, ':') : NULL;
+    char *path = rec->local.tc != NULL ? kel__tc_path_dup(rec->local.tc, ':') : NULL;
     const char *path_text = path != NULL ? path : "";
     size_t path_len = cut_len(strlen(path_text));
 
     char location[TEXT_BUF];
     int n = snprintf(location, sizeof location, KEL_MSG_FL_LOCATION_TEXT,
-                     rec->file != NULL ? rec->file : "", rec->line,
-                     rec->function != NULL ? rec->function : "");
+                     rec->local.file != NULL ? rec->local.file : "", rec->local.line,
+                     rec->local.function != NULL ? rec->local.function : "");
     size_t location_len = n > 0 ? cut_len(static_cast<size_t>(n)) : 0;
 
-    const char *condition = rec->condition != NULL ? rec->condition : "";
+    const char *condition = rec->local.condition != NULL ? rec->local.condition : "";
     size_t condition_len = strnlen(condition, KEL_FL_MAX_TEXT);
 
     size_t need = path_len + location_len + condition_len + 4;
@@ -216,6 +222,6 @@ void kel__fl_print_reported(const kel_failed_info_t *rec)
     }
     origin o;
     origin_init(&o, rec);
-    print_list(rec->summary, rec->summary != NULL ? rec->summary_len : 0, rec->proc, &o);
-    printf(KEL_MSG_FL_RECORD_END);
+    print_list(rec->reported.summary, rec->reported.summary != NULL ? rec->reported.summary_len : 0, rec->reported.proc, &o);
+    printf(KEL_MSG_EOL);
 }

@@ -1,12 +1,12 @@
 /*
  * kel_types.h - the records shared by the framework's subsystems.
  *
- * The instance (kel_t) with its run configuration and run state, the nodes of
+ * The instance (kel_t: tree, configuration, run state), the nodes of
  * the test tree (kel_tc_t), the per-thread test context (kel_tctx_t), failure
  * records, run variables, performance data sets, the token table of the
- * command line, the spawn record of test threads and the result slot that
- * slaves and agents fill. Every subsystem includes this header; each keeps its
- * own functions in its own small header.
+ * command line and the spawn record of test threads (the result slot is
+ * the slave protocol's, slave_proto.h). Every subsystem includes this
+ * header; each keeps its own functions in its own small header.
  *
  * These records hold jump buffers and are left by longjmp: they must stay
  * plain (no constructors or destructors).
@@ -21,6 +21,7 @@
 
 #include "kel.h"
 #include "orv.h"
+#include "slave_proto.h"
 
 /* ------------------------------------------------------------------------ */
 /* Test tree                                                                */
@@ -63,39 +64,49 @@ struct kel_tc_s {
 /* The instance                                                             */
 /* ------------------------------------------------------------------------ */
 
-struct kel_s {
-    kel_tc_t tc;                 /* the super-root; first field */
-    kel_tc_t *root;              /* the folder "all" */
-    int32_t verbosity;           /* 0 quiet, 1 normal, 2 debug */
+/* The options of kel_run's command line. Sticky options keep their value
+ * from one kel_run call on the same instance to the next until given again;
+ * every other option is set back to its default by each call. */
+typedef struct kel_config_s {
+    int32_t verbosity;           /* sticky: kel_verbosity (-q, -d) */
+    uint8_t strict;              /* sticky: -s */
+    uint8_t trace_forks;         /* sticky: -trace-forks */
+    int32_t shm_slot;            /* sticky: -shm_results_slot_id */
+    int32_t slave_seq;           /* sticky: -seq */
+    uint32_t node_num;           /* sticky: -node_num */
+    char *shm_res;               /* sticky: -shm_res; own copy, replaced when given */
+    char *argv0;                 /* first element of kel_run's argv; own copy */
+    uint8_t process_mode;        /* -P */
+    int32_t fork_id;             /* -fork_id; 0 in a master run */
+    int32_t repeat_times;        /* -x; 1 by default */
+    int32_t threads;             /* -T; 0 by default */
+    uint32_t type_mask;          /* 3, 1 with -b, 2 with -p */
+} kel_config_t;
+
+/* What one kel_run call builds up: reset as a whole when a call starts. */
+typedef struct kel_run_state_s {
     jmp_buf abort_env;           /* run-abort point, armed by kel_run */
+    pthread_t run_thread;        /* the thread that called kel_run */
+    uint32_t aborted;            /* atomic: an assert ended the run */
+    int32_t pid;                 /* process id at the start of the run */
+    uint64_t start_ms;           /* kel_get_time at the start of the run */
+    int32_t repeat_run;          /* current run, from 0 */
     uint32_t executed;           /* atomic: test cases executed this run */
     uint32_t failed;             /* atomic: test cases failed this run */
     uint32_t checkpoints;        /* atomic: checkpoints counted this run */
-    orv_queue_t pds_queue;       /* kel_pds_t records */
-    uint8_t strict;              /* -s */
-    uint8_t process_mode;        /* -P */
-    uint8_t trace_forks;         /* -trace-forks */
-    int32_t fork_id;             /* -fork_id; 0 in a master run */
-    int32_t shm_slot;            /* -shm_results_slot_id */
-    int32_t slave_seq;           /* -seq */
-    int32_t repeat_run;          /* current run, from 0 */
-    int32_t repeat_times;        /* -x */
-    int32_t threads;             /* -T */
-    uint64_t start_ms;           /* kel_get_time at the start of the run */
-    uint32_t type_mask;          /* 3, 1 with -b, 2 with -p */
-    orv_hashset_t *vars;         /* run variables (kel_var_t) */
-    char *vars_text;             /* the -D lists joined by ':' */
-    int32_t pid;                 /* process id at the start of the run */
-    char *shm_res;               /* -shm_res: own copy, freed by the next run */
-    char *argv0;                 /* first element of kel_run's argv */
     orv_queue_t failed_queue;    /* kel_failed_info_t records */
     pthread_mutex_t failed_mutex;/* guards failed_queue */
-    uint32_t node_num;           /* -node_num */
-
-    /* Beyond the shared layout: how a run ends soundly from any thread. */
-    pthread_t run_thread;        /* the thread that called kel_run */
-    uint32_t aborted;            /* atomic: an assert ended the run */
     uint8_t failed_mutex_ok;     /* failed_mutex is initialised */
+    orv_queue_t pds_queue;       /* kel_pds_t records */
+    orv_hashset_t *vars;         /* run variables (kel_var_t) */
+    char *vars_text;             /* the -D lists joined by ':' */
+} kel_run_state_t;
+
+struct kel_s {
+    kel_tc_t tc;                 /* the tree's super-root: first field */
+    kel_tc_t *root;              /* the folder "all" */
+    kel_config_t cfg;
+    kel_run_state_t run;
 };
 
 /* ------------------------------------------------------------------------ */
@@ -119,7 +130,6 @@ struct kel_tctx_s {
     const char *perf_desc;       /* running measurement; NULL when none */
     const char *pds_name;        /* data set of the measurement */
     uint32_t pds_param;          /* bound in percent (signed) */
-    uint32_t type_mask;          /* the mask this node ran with */
     uint8_t expect_failure;
     uint8_t catch_unexpected_success;
     uint8_t error_logged;
@@ -129,8 +139,8 @@ struct kel_tctx_s {
     int32_t fixture_index;       /* last setup that returned; -1 none */
     uint8_t header_printed;
 
-    /* Beyond the shared layout: failures raised on threads that cannot jump
-     * to env (threads given this context with kel_set_thread_token). */
+    /* Failures raised on threads that cannot jump to env (threads given
+     * this context with kel_set_thread_token) are handed over here. */
     pthread_t owner;             /* the thread that runs the phases */
     uint32_t foreign_failed;     /* atomic: KEL_FOREIGN_* raised on another thread */
     uint8_t aborting;            /* an assert in this context ended the run */
@@ -147,22 +157,23 @@ struct kel_tctx_s {
 
 typedef struct kel_failed_info_s {
     orv_queue_link_t link;       /* in failed_queue */
-    uint8_t local;               /* 1 raised here, 0 reported by a process */
-    /* local = 1 */
-    kel_tc_t *tc;
-    const char *condition;       /* NULL for logged errors */
-    const char *file;            /* may be NULL */
-    const char *function;        /* may be NULL */
-    int32_t line;                /* 0 or less: none */
-    /* local = 0 */
-    uint16_t proc;               /* process number */
-    int32_t pid;                 /* slave pid; 0 for a remote process */
-    kel_node_id_t node;          /* remote node; 0 for a slave */
-    char *summary;               /* packed failure list, owned */
-    uint32_t summary_len;        /* bytes in summary */
-    /* local = 1: the title of the failure block, for records without a
-     * source location (an unexpected success). */
-    const char *title;
+    uint8_t is_local;            /* 1: raised here (local); 0: reported */
+    struct {                     /* a failure raised in this process */
+        kel_tc_t *tc;
+        const char *title;       /* of the failure block; printed in the
+                                    summary when there is no file */
+        const char *condition;   /* NULL for logged errors */
+        const char *file;        /* may be NULL */
+        const char *function;    /* may be NULL */
+        int32_t line;            /* 0 or less: none */
+    } local;
+    struct {                     /* the failures a child process reported */
+        uint16_t proc;           /* its task number */
+        int32_t pid;             /* a slave's pid; 0 for a remote process */
+        kel_node_id_t node;      /* a remote process's node; 0 for a slave */
+        char *summary;           /* packed failure list, owned */
+        uint32_t summary_len;    /* bytes in summary */
+    } reported;
 } kel_failed_info_t;
 
 /* ------------------------------------------------------------------------ */
@@ -214,22 +225,6 @@ typedef struct kel_args_s {
 /* ------------------------------------------------------------------------ */
 /* Multi-threaded and multi-process execution                               */
 /* ------------------------------------------------------------------------ */
-
-#define KEL_RES_SLOT_SIZE 1056
-#define KEL_RES_SUMMARY_SIZE 1028
-#define KEL_RES_SUMMARY_USED 1024
-#define KEL_RES_NOT_WRITTEN 0xFFFFFFFFu
-
-/* One result slot of a results segment; machine byte order. */
-typedef struct kel_res_slot_s {
-    uint32_t executed;           /* 0xFFFFFFFF until the slave writes it */
-    uint32_t failed;
-    uint32_t checkpoints;
-    uint32_t unused;
-    uint64_t elapsed_ms;
-    uint32_t summary_len;        /* bytes used, end byte included */
-    uint8_t summary[KEL_RES_SUMMARY_SIZE];
-} kel_res_slot_t;
 
 typedef struct kel_res_shm_s {
     char name[32];               /* "kel_res.<pid>.<n>" */

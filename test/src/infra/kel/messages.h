@@ -3,98 +3,266 @@
  *
  * Output is the contract of a test framework: reviewers audit it here, tests
  * compare it byte for byte, and -Wformat checks each use against its
- * arguments. Several formats end without a line feed on purpose.
+ * arguments. The texts are grouped by the output block they make up, each
+ * group headed by the block as it prints (<...> stands for a value); a text
+ * that two blocks share has one name, in the first group that uses it.
+ * Several formats end without a line feed on purpose: a block is printed
+ * piece by piece.
  */
 #ifndef KEL_MESSAGES_H
 #define KEL_MESSAGES_H
 
 #define KEL_DASHES "----"
+#define KEL_INDENT "     "
 /* The location of failures the framework raises itself (line 0: none). */
 #define KEL_FW_FILE "test/src/infra/kel"
-
-/* --- test tree --------------------------------------------------------- */
-#define KEL_MSG_NULL_FIXTURE "Warning: tried to add null setup and teardown functions"
-#define KEL_MSG_TOO_MANY_FIXTURES "Warning: too many fixtures for this test case!\n"
-#define KEL_MSG_MODE_ON_LEAF "KEL ERROR: kel_multi_task_enable() must be called on a folder"
+/* A test case's path: each name followed by ':'. */
 #define KEL_FMT_PATH_NAME "%s:"
+#define KEL_FMT_SEQ "[SEQ %d]"
+#define KEL_FMT_PROC_PID "[PROC %d pid=%d]"
+#define KEL_FMT_PROC_NODE "[PROC %d node=%s]"
+/* A word and its blank; the end of a line. */
+#define KEL_FMT_WORD "%s "
+#define KEL_MSG_EOL "\n"
 
-/* --- test case execution ----------------------------------------------- */
+/* --- a test case and its failures --------------------------------------
+ *
+ *   ---- folder:leaf:[SEQ 2][PROC 1 pid=<pid>][THREAD 3]       (header)
+ *   ---> ##### CHECKPOINT FAILED during setup                   (failure)
+ *        <the check's text>
+ *        <file>:<line>:<function>()
+ *        condition(<condition>)
+ *        PASSED (failed as expected) (3 checkpoints)             (outcome)
+ */
+#define KEL_FMT_HEADER_START "\n%s "
+#define KEL_FMT_HEADER_THREAD "[THREAD %d] "
+#define KEL_FMT_FAIL_TITLE "---> ##### %s%s\n"
+#define KEL_TITLE_ASSERT "ASSERT FAILED"
+#define KEL_TITLE_CHECKPOINT "CHECKPOINT FAILED"
+#define KEL_TITLE_ERROR "ERROR"
+#define KEL_TITLE_UNEXPECTED_SUCCESS "UNEXPECTED SUCCESS"
+#define KEL_SUFFIX_SETUP " during setup"
+#define KEL_SUFFIX_TEARDOWN " during teardown"
+#define KEL_MSG_DID_NOT_FAIL "FAIL (did not fail as expected)"
+/* A failure's place (kel__print_location): the file, ":<line>" when known,
+ * ":<function>()" when known. */
+#define KEL_FMT_LOC_FILE "%s%s"
+#define KEL_FMT_LOC_LINE ":%d"
+#define KEL_FMT_LOC_FUNC "%s%s()"
+#define KEL_LOC_SEP ":"
+#define KEL_FMT_CONDITION "\n     condition(%s)"
 #define KEL_MSG_PASSED "     PASSED"
 #define KEL_MSG_PASSED_CAUGHT " (unexpected success caught as expected)"
 #define KEL_MSG_PASSED_EXPECTED " (failed as expected)"
 #define KEL_FMT_PASSED_COUNT " (%d checkpoints)\n"
-#define KEL_TITLE_UNEXPECTED_SUCCESS "UNEXPECTED SUCCESS"
-#define KEL_MSG_DID_NOT_FAIL "FAIL (did not fail as expected)"
+/* Failures the framework raises in a test case: the condition, the mark
+ * that flags a framework text, and the teardown's check for fixture
+ * variables left behind (its place is fixed: it names no user code). */
+#define KEL_FAIL_COND "kel_fail()"
+#define KEL_MARK "\377"
+#define KEL_UNKNOWN_NAME "?"
 #define KEL_FMT_FIXTURE_VAR_LEFT "Fixture variable %s has not been removed"
-#define KEL_FIXTURE_CHECK_FILE "test/src/infra/kel"
 #define KEL_FIXTURE_CHECK_FUNC "kel_exec_teardown"
 #define KEL_FIXTURE_CHECK_LOG_LINE 745
 #define KEL_FIXTURE_CHECK_LINE 752
 #define KEL_FIXTURE_CHECK_COND "kel_check_ok()"
 
-/* --- threads and sequencers -------------------------------------------- */
-#define KEL_THREAD_NAME_SPAWNED "KEL Spawned Test"
-#define KEL_THREAD_NAME_SEQUENCER "KEL Test Sequencer"
-#define KEL_MSG_SEQ_INFO_ALLOC "KEL: spawn_info alloc for seq thread failed\n"
-#define KEL_FMT_SEQ_CREATE "KEL: cannot create sequencer thread rc=%d\n"
-#define KEL_MSG_SPAWN_INFO_ALLOC "KEL: spawn_info calloc failed\n"
-#define KEL_FMT_SPAWN_CREATE "KEL: orv_thread_create failed rc=%d\n"
-#define KEL_MSG_SEQ_SYNCVAR_ALLOC "KEL: kel_spawned_tc_sequencer syncvar alloc failed\n"
-/* The folder's own counter cannot be made: its children are not started. */
-#define KEL_MSG_FOLDER_SYNCVAR_ALLOC "KEL: kel_exec_tc syncvar alloc failed\n"
-
-/* --- checks and logging ------------------------------------------------ */
+/* --- services called without a test context ----------------------------
+ *
+ *   kel_pass: cannot be called from non kel-enabled thread
+ *   <file>:<line>:<function>(): kel_check__ cannot be called from non kel-enabled thread!
+ *   kel_printf: cannot be called from non kel-enabled thread, msg was:
+ *   <the text>
+ */
 #define KEL_FMT_NOT_ENABLED "%s: cannot be called from non kel-enabled thread\n"
 #define KEL_FMT_CHECK_NOT_ENABLED "%s:%d:%s(): %s cannot be called from non kel-enabled thread!\n"
 #define KEL_FMT_PRINTF_NOT_ENABLED "%s: cannot be called from non kel-enabled thread, msg was:\n"
-#define KEL_MSG_DEBUG_NOT_ENABLED "kel_debug: cannot be called from non kel-enabled thread\n"
-#define KEL_TITLE_ASSERT "ASSERT FAILED"
-#define KEL_TITLE_CHECKPOINT "CHECKPOINT FAILED"
-#define KEL_TITLE_ERROR "ERROR"
-#define KEL_FAIL_COND "kel_fail()"
-#define KEL_MARK "\377"
-#define KEL_UNKNOWN_NAME "?"
 
-/* --- failure records --------------------------------------------------- */
-#define KEL_FMT_CANNOT_ALLOC_FAILED "%s cannot allocate failed test info\n"
-#define KEL_FMT_CANNOT_LOCK "%s cannot lock mutex, rc=%d\n"
-#define KEL_FMT_CANNOT_ENQUEUE "%s cannot enqueue failed test info\n"
-#define KEL_FMT_CANNOT_UNLOCK "%s cannot unlock mutex, rc=%d\n"
-#define KEL_FMT_HEADER_START "\n%s "
-#define KEL_FMT_HEADER_SEQ "[SEQ %d]"
-#define KEL_FMT_HEADER_PROC "[PROC %d pid=%d]"
-#define KEL_FMT_HEADER_THREAD "[THREAD %d] "
-#define KEL_FMT_FAIL_TITLE "---> ##### %s%s\n"
-#define KEL_SUFFIX_SETUP " during setup"
-#define KEL_SUFFIX_TEARDOWN " during teardown"
-#define KEL_FMT_FAIL_INDENT "     "
-#define KEL_FMT_FAIL_FILE "     %s"
-#define KEL_FMT_FAIL_LINE ":%d"
-#define KEL_FMT_FAIL_FUNC ":%s()"
-#define KEL_FMT_FAIL_COND "\n     condition(%s)"
-
-/* --- variables and cookies --------------------------------------------- */
+/* --- variables and cookies: failure texts, and the mandatory variable ---
+ *
+ *   ***  int variable "n" (how many) is mandatory
+ *        use -D n=<value>
+ */
+#define KEL_FMT_VAR_MANDATORY "***  %s variable \"%s\" (%s) is mandatory\n"
+#define KEL_FMT_VAR_USE "     use -D %s=<value>\n"
 #define KEL_MSG_VARS_NO_TABLE "Cannot create variables hash table"
 #define KEL_MSG_VARS_NO_COPY "Cannot create copy of name value pair list"
 #define KEL_MSG_VARS_NO_MEMORY "Cannot allocate memory for variable"
-#define KEL_FMT_VAR_MANDATORY "***  %s variable \"%s\" (%s) is mandatory\n"
-#define KEL_FMT_VAR_USE "     use -D %s=<value>\n"
-#define KEL_MARKED_NOT_ENABLED "\377%s: cannot be called from non kel-enabled thread\n"
-#define KEL_MARKED_MISSING_VAR "\377Missing variable"
-#define KEL_MARKED_NO_HASHMAP "\377Cannot allocate hashmap"
-#define KEL_MARKED_VAR_SET_TWICE "\377Fixture variable %s already set"
-#define KEL_MARKED_VAR_INSERT "\377Failed to insert fixture variable %s into hash"
-#define KEL_MARKED_VAR_NO_MAP "\377Removing fixture variable %s when there is no hashmap"
+#define KEL_MARKED_NOT_ENABLED KEL_MARK KEL_FMT_NOT_ENABLED
+#define KEL_MARKED_MISSING_VAR KEL_MARK "Missing variable"
+#define KEL_MARKED_NO_HASHMAP KEL_MARK "Cannot allocate hashmap"
+#define KEL_MARKED_VAR_SET_TWICE KEL_MARK "Fixture variable %s already set"
+#define KEL_MARKED_VAR_INSERT KEL_MARK "Failed to insert fixture variable %s into hash"
+#define KEL_MARKED_VAR_NO_MAP KEL_MARK "Removing fixture variable %s when there is no hashmap"
 #define KEL_FMT_GET_NOT_FOUND "kel_get cannot find variable with key=%s"
-#define KEL_MARKED_COOKIE_TWICE "\377Cannot create cookie more than once per folder"
+#define KEL_MARKED_COOKIE_TWICE KEL_MARK "Cannot create cookie more than once per folder"
 #define KEL_COOKIE_COND "cookie != NULL"
 #define KEL_MSG_NO_COOKIE "Cannot get cookie back"
 #define KEL_COOKIE_KEY "__kel_folder_cookie_var_name__"
 
-/* --- command line and usage -------------------------------------------- */
+/* --- performance --------------------------------------------------------
+ *
+ *   PERF <description>:
+ *        <ops> <unit> in <ms> ms (<ops>/sec, <usec> usec/op)
+ *   COMP PERF <data set>
+ *        REF <description>: <ops> <unit> in less than 1 ms (over <n>/sec, <usec> usec/op)
+ *        ALT <description>: <ops> <unit> in <ms> ms (<n>/sec, <usec> usec/op) => +12%
+ */
+#define KEL_MSG_PERF_NULL_DESC "Warning: kel_start_perf() called with null desc"
+#define KEL_MSG_PERF_NO_START "kel_stop_perf: called without an orv_start_perf()"
+#define KEL_FMT_PERF_TITLE "PERF %s:\n"
+#define KEL_FMT_THROUGHPUT_FAST "%llu %s in less than 1 ms (over %llu/sec, %llu usec/op)"
+#define KEL_FMT_THROUGHPUT "%llu %s in %llu ms (%llu/sec, %llu usec/op)"
+#define KEL_FMT_PDS_COMP "COMP PERF %s\n"
+#define KEL_FMT_PDS_REF "     REF %s: "
+#define KEL_FMT_PDS_ALT "     ALT %s: "
+#define KEL_FMT_PDS_DIFF " => %+lld%%\n"
+#define KEL_MSG_PDS_NO_REF " => no reference throughput\n"
+#define KEL_MARKED_PDS_ALLOC KEL_MARK "KEL pds alloc failed"
+#define KEL_FMT_PDS_FULL "Already 2 samples for performance data set %s"
+#define KEL_FMT_PDS_OVER "Alt throughput (%llu) is over %d%% past the ref throughput (%llu)"
+#define KEL_FMT_PDS_BELOW "Alt throughput (%llu) is over %d%% below the ref throughput (%llu)"
 
-/* The usage text: the optional message, the head with the program name, the
- * option lines with the legend and a closing empty line. */
+/* --- the end of a run ---------------------------------------------------
+ *
+ *   ---------------- RUN #1/3 ----------------        (before each run, -x)
+ *
+ *   ---- SUMMARY OF FAILED TESTS:                       (not quiet)
+ *
+ *   ---- folder:leaf:                                   (a record raised here)
+ *        <file>:<line>:<function>()                     (or "(<title>)")
+ *        condition(<condition>)
+ *
+ *   ---- folder:leaf:[PROC 1 pid=<pid>]                 (a child's record:
+ *        <file>:<line>:<function>()                     see the packed lists)
+ *
+ *
+ *   SUMMARY: FAILED (pass rate=50%)
+ *   Test case(s) executed:    2
+ *   Test case(s) failed:      1
+ *   Total checkpoints(s):     3
+ *
+ *   Elapsed time = <ms> ms                              (not quiet)
+ */
+#define KEL_FMT_RUN_BANNER "\n---------------- RUN #%d/%d ----------------\n\n"
+#define KEL_MSG_NO_TEST_CASE "There is no test case matching the test type\n"
+#define KEL_FMT_SUMMARY_FAILED_TESTS "\n%s SUMMARY OF FAILED TESTS:\n\n"
+#define KEL_FMT_SUMMARY_LOCAL_NO_LOCATION "\n     (%s)"
+#define KEL_MSG_SUMMARY "\n\nSUMMARY: "
+#define KEL_FMT_SUMMARY_FAILED "FAILED (pass rate=%d%%)\n"
+#define KEL_MSG_SUMMARY_PASSED "PASSED\n"
+#define KEL_FMT_SUMMARY_COUNTS "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\n"
+#define KEL_FMT_ELAPSED "\nElapsed time = %llu ms\n\n"
+#define KEL_RC_TEXT_SUCCESS "success"
+#define KEL_RC_TEXT_INVALID "invalid arguments"
+#define KEL_RC_TEXT_NO_TEST "no test case was selected"
+#define KEL_RC_TEXT_FAILED "at least one test case failed"
+#define KEL_RC_TEXT_UNKNOWN "unknown"
+
+/* --- a child process's own block: a slave's, or a remote child's ---------
+ *
+ *   ---- folder:leaf:[SEQ 2][PROC 1 pid=<pid>]          (node=<a.b.c.d> remote)
+ *        SUMMARY: FAILED (pass rate=50%)
+ *   Test case(s) executed:    2
+ *   Test case(s) failed:      1
+ *   Total checkpoints(s):     3
+ *   Elapsed time = <ms> ms
+ */
+#define KEL_FMT_CHILD_HEAD "\n%s %s:%s"
+#define KEL_FMT_CHILD_FAILED "\n     SUMMARY: FAILED (pass rate=%d%%)\n"
+#define KEL_MSG_CHILD_PASSED "\n     SUMMARY: PASSED\n"
+#define KEL_FMT_CHILD_COUNTS KEL_FMT_SUMMARY_COUNTS "Elapsed time = %llu ms\n"
+#define KEL_FMT_SLAVE_FAILED KEL_FMT_CHILD_HEAD KEL_FMT_PROC_PID KEL_FMT_CHILD_FAILED
+#define KEL_FMT_SLAVE_PASSED KEL_FMT_CHILD_HEAD KEL_FMT_PROC_PID KEL_MSG_CHILD_PASSED
+#define KEL_FMT_REMOTE_FAILED KEL_FMT_CHILD_HEAD KEL_FMT_PROC_NODE KEL_FMT_CHILD_FAILED
+#define KEL_FMT_REMOTE_PASSED KEL_FMT_CHILD_HEAD KEL_FMT_PROC_NODE KEL_MSG_CHILD_PASSED
+
+/* --- packed failure lists, in the summary of failed tests ---------------
+ *
+ *   ---- folder:leaf:[PROC 1 pid=<pid>]                 (one per entry;
+ *        <file>:<line>:<function>()                     node=<a.b.c.d> remote)
+ *        condition(<condition>)
+ *        <truncated summary from pid=<pid>>             (a list cut short)
+ *        <malformed summary from node=<a.b.c.d>>        (bytes that are no list)
+ *
+ * The place travels as one text "<file>:<line>:<function>", every field
+ * written even when unknown (slaves and agents of any build send it so).
+ */
+#define KEL_MSG_FL_LOCATION_TEXT "%s:%d:%s"
+/* Node text of a reported record whose node id cannot be turned into text. */
+#define KEL_MSG_FL_UNKNOWN_NODE "Unknown"
+#define KEL_MSG_FL_ENTRY "%s %.*s:"
+#define KEL_MSG_FL_CONDITION "     condition(%.*s)\n"
+#define KEL_MSG_FL_TRUNCATED_NODE "     <truncated summary from node=%s>\n"
+#define KEL_MSG_FL_TRUNCATED_PID "     <truncated summary from pid=%d>\n"
+#define KEL_MSG_FL_MALFORMED_NODE "     <malformed summary from node=%s>\n"
+#define KEL_MSG_FL_MALFORMED_PID "     <malformed summary from pid=%d>\n"
+
+/* --- slave processes ----------------------------------------------------
+ *
+ *   ----> EXEC:<program> -fork_id 1 -shm_res kel_res.<pid>.<n> ... leaf    (-trace-forks)
+ *        ##### Process <pid> terminated by signal                          (a lost slave)
+ *   FAILED
+ */
+#define KEL_FMT_RES_NAME "kel_res.%d.%d"
+/* The folder's results segment cannot be made (no newline after it). */
+#define KEL_FMT_RES_OPEN_ERROR \
+    "KEL: error opening shm (%s size %zd) for results from forked processes rc=%d (%s)"
+#define KEL_MSG_RES_NO_PROCESSES "KEL: error no processes to run\n"
+/* A slave never starts slaves of its own. */
+#define KEL_MSG_SLAVE_NESTED "   Cannot fork test case from a forked KEL process (not supported)\n"
+/* The folder has no slot for this task: nothing is forked. */
+#define KEL_MSG_SLAVE_NO_SLOT "FAILED: no result slot for this process\n"
+#define KEL_FMT_SLAVE_NO_ARGV "%s cannot allocate the slave's argument vector\n"
+#define KEL_MSG_SLAVE_EXEC_TRACE "----> EXEC:"
+/* Written by the forked child with write(2), followed by errno in decimal
+ * and no newline: after fork the child must not touch stdio. */
+#define KEL_MSG_CHILD_EXECVP_FAILED "child execvp failed errno="
+#define KEL_FMT_SLAVE_SPAWN_ERROR "--> spawn error=%d\n"
+#define KEL_MSG_SLAVE_SPAWN_PERROR "spawn error\n"
+#define KEL_FMT_SLAVE_CORE_DUMPED "     ##### Process %d core dumped\n"
+#define KEL_FMT_SLAVE_SIGNALLED "     ##### Process %d terminated by signal\n"
+#define KEL_FMT_SLAVE_TERMINATED "     ##### Process %d terminated\n"
+#define KEL_FMT_SLAVE_DIRECT_EXIT "     ##### Process %d direct exit() rc=%d\n"
+#define KEL_MSG_SLAVE_FAILED "FAILED\n"
+#define KEL_FMT_SLAVE_CALLED_EXIT0 "FAILED:  ##### Did a test case in process %d call exit(0)?\n"
+
+/* --- remote children: a failed exchange ---------------------------------
+ *
+ *   FAILED: spawn_remote_process()
+ *
+ *   ---- folder:leaf:[SEQ 2][PROC 1 node=<a.b.c.d>]
+ *        ERROR: Rejected by agent, <the agent's reason>
+ */
+#define KEL_FMT_AGENT_WRONG_MAGIC "Received message with wrong magic 0x%x, expected 0x%x\n"
+#define KEL_FMT_AGENT_WRONG_VERSION "Received message with wrong version %d, expected %d\n"
+#define KEL_FMT_AGENT_WRONG_TYPE "Received message with wrong type %d\n"
+#define KEL_FMT_REMOTE_NODE_CONVERSION "FAILED: Conversion of node ID failed: %d - %s\n"
+#define KEL_FMT_REMOTE_TC_NAME_SIZE "size of test case name cannot be greater than %d\n"
+#define KEL_FMT_REMOTE_PROCESS_NAME_SIZE "size of process name cannot be greater than %d\n"
+#define KEL_FMT_REMOTE_NVP_SIZE "size of name value pairs cannot be greater than %d\n"
+/* The request carries the node number in 16 bits. */
+#define KEL_FMT_REMOTE_NODE_NUM_SIZE "node number cannot be greater than %d\n"
+#define KEL_MSG_REMOTE_INVALID_ARGS "FAILED: Invalid args for agent\n"
+#define KEL_FMT_REMOTE_NO_PATH "%s cannot allocate the test case path\n"
+#define KEL_MSG_REMOTE_NO_RESULT_BUF "FAILED: Failed to allocate result indication message\n"
+#define KEL_MSG_REMOTE_SPAWN_FAILED "FAILED: spawn_remote_process()\n"
+#define KEL_MSG_REMOTE_RESULT_FAILED "FAILED: get_remote_process_result()\n"
+#define KEL_MSG_REMOTE_STATUS_FAILED "FAILED: remote status not success\n"
+#define KEL_FMT_REMOTE_ERROR_CODE KEL_FMT_CHILD_HEAD KEL_FMT_PROC_NODE "\n     ERROR: %s%d - %s\n"
+#define KEL_FMT_REMOTE_ERROR_TEXT KEL_FMT_CHILD_HEAD KEL_FMT_PROC_NODE "\n     ERROR: %s%s\n"
+#define KEL_MSG_REMOTE_COMMUNICATION "Communication error, "
+#define KEL_MSG_REMOTE_REJECTED "Rejected by agent, "
+#define KEL_REMOTE_PROC_RESULTS "remote_proc_results"
+
+/* --- the command line ---------------------------------------------------
+ *
+ *   <message>                                  (when there is one)
+ *
+ *   Usage: <program> [-h [depth]] ...
+ *   Executes the Orv test suite as selected.
+ *   ...
+ */
 #define KEL_MSG_USAGE_MESSAGE "\n%s\n"
 #define KEL_MSG_USAGE_HEAD \
     "\nUsage: %s [-h [depth]]            [-q|-d ][-b|-p] [-s] [-x <times>][-T <threads>][-P]\n" \
@@ -125,17 +293,19 @@
     "\tAxB\tSequence-count x Multi-count\n" \
     "\n\t[<folder-name>]* <test-case-name>:\n" \
     "\n"
-/* Usage messages of the option parser. */
 #define KEL_MSG_INVALID_OPTION "Error: Invalid option"
 #define KEL_MSG_BAD_THREADS "Error: <threads> must be > 0"
-
-/* --- selection and listing --------------------------------------------- */
-
-/* Selection error (into a 128-byte buffer) and the listing cases of kel_run. */
 #define KEL_MSG_INVALID_TC_NAME "Invalid test case name: %s"
 #define KEL_MSG_SELECT_PATHNAME "Select test case pathname"
+
+/* --- the listing (-h, or no test case named) ----------------------------
+ *
+ *   Only showing depth of 1 !                  (-h with a depth)
+ *      procs   **<TAB>(Rings in slave processes)
+ *         on_node *R1x2<TAB>(A ring on another node)
+ *      {remote}**<TAB>(an explicit-only folder)
+ */
 #define KEL_MSG_LIST_DEPTH "Only showing depth of %d !\n"
-/* One listing line: indent per level, name, markers, counts, description. */
 #define KEL_MSG_LIST_INDENT "   "
 #define KEL_MSG_LIST_NAME_EXPLICIT "{%s}"
 #define KEL_MSG_LIST_NAME "%-8s"
@@ -145,129 +315,26 @@
 #define KEL_MSG_LIST_SEQ_MULTI "%dx%d"
 #define KEL_MSG_LIST_SEQ "%dx"
 #define KEL_MSG_LIST_DESCRIPTION "\t(%s)"
-#define KEL_MSG_LIST_EOL "\n"
 
-/* --- run driver and summary -------------------------------------------- */
+/* --- building the tree, and the framework's own errors ------------------
+ * Single lines, printed where they happen. */
+#define KEL_MSG_NULL_FIXTURE "Warning: tried to add null setup and teardown functions"
+#define KEL_MSG_TOO_MANY_FIXTURES "Warning: too many fixtures for this test case!\n"
+#define KEL_MSG_MODE_ON_LEAF "KEL ERROR: kel_multi_task_enable() must be called on a folder"
+#define KEL_THREAD_NAME_SPAWNED "KEL Spawned Test"
+#define KEL_THREAD_NAME_SEQUENCER "KEL Test Sequencer"
+#define KEL_MSG_SEQ_INFO_ALLOC "KEL: spawn_info alloc for seq thread failed\n"
+#define KEL_FMT_SEQ_CREATE "KEL: cannot create sequencer thread rc=%d\n"
+#define KEL_MSG_SPAWN_INFO_ALLOC "KEL: spawn_info calloc failed\n"
+#define KEL_FMT_SPAWN_CREATE "KEL: orv_thread_create failed rc=%d\n"
+#define KEL_MSG_SEQ_SYNCVAR_ALLOC "KEL: kel_spawned_tc_sequencer syncvar alloc failed\n"
+/* The folder's own counter cannot be made: its children are not started. */
+#define KEL_MSG_FOLDER_SYNCVAR_ALLOC "KEL: kel_exec_tc syncvar alloc failed\n"
+#define KEL_FMT_CANNOT_ALLOC_FAILED "%s cannot allocate failed test info\n"
+#define KEL_FMT_CANNOT_LOCK "%s cannot lock mutex, rc=%d\n"
+#define KEL_FMT_CANNOT_ENQUEUE "%s cannot enqueue failed test info\n"
+#define KEL_FMT_CANNOT_UNLOCK "%s cannot unlock mutex, rc=%d\n"
 #define KEL_FMT_CANNOT_INIT_MUTEX "%s cannot init mutex, rc=%d\n"
 #define KEL_FMT_CANNOT_CREATE_KEY "%s cannot create thread key, rc=%d\n"
-#define KEL_FMT_RUN_BANNER "\n---------------- RUN #%d/%d ----------------\n\n"
-#define KEL_MSG_NO_TEST_CASE "There is no test case matching the test type\n"
-#define KEL_FMT_SUMMARY_FAILED_TESTS "\n%s SUMMARY OF FAILED TESTS:\n\n"
-#define KEL_FMT_SUMMARY_LOCAL_START "%s "
-#define KEL_FMT_SUMMARY_LOCAL_FILE "\n     %s"
-#define KEL_FMT_SUMMARY_LOCAL_LINE ":%d"
-#define KEL_FMT_SUMMARY_LOCAL_FUNC ":%s()"
-#define KEL_FMT_SUMMARY_LOCAL_NO_LOCATION "\n     (%s)"
-#define KEL_FMT_SUMMARY_LOCAL_COND "\n     condition(%s)\n"
-#define KEL_MSG_SUMMARY "\n\nSUMMARY: "
-#define KEL_FMT_SUMMARY_FAILED "FAILED (pass rate=%d%%)\n"
-#define KEL_MSG_SUMMARY_PASSED "PASSED\n"
-#define KEL_FMT_SUMMARY_COUNTS "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\n"
-#define KEL_FMT_ELAPSED "\nElapsed time = %llu ms\n\n"
-#define KEL_FMT_SLAVE_SEQ "[SEQ %d]"
-#define KEL_FMT_SLAVE_FAILED "\n%s %s:%s[PROC %d pid=%d]\n     SUMMARY: FAILED (pass rate=%d%%)\n"
-#define KEL_FMT_SLAVE_PASSED "\n%s %s:%s[PROC %d pid=%d]\n     SUMMARY: PASSED\n"
-#define KEL_FMT_SLAVE_COUNTS \
-    "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\nElapsed time = %llu ms\n"
-#define KEL_RC_TEXT_SUCCESS "success"
-#define KEL_RC_TEXT_INVALID "invalid arguments"
-#define KEL_RC_TEXT_NO_TEST "no test case was selected"
-#define KEL_RC_TEXT_FAILED "at least one test case failed"
-#define KEL_RC_TEXT_UNKNOWN "unknown"
-
-/* --- packed failure lists ---------------------------------------------- */
-
-/* Location text of a packed entry: file, line, function. */
-#define KEL_MSG_FL_LOCATION_TEXT "%s:%d:%s"
-/* Node text of a reported record whose node id cannot be turned into text. */
-#define KEL_MSG_FL_UNKNOWN_NODE "Unknown"
-/* One entry of a reported record: dashes, path, process number, origin. */
-#define KEL_MSG_FL_ENTRY "%s %.*s:[PROC %d"
-#define KEL_MSG_FL_ENTRY_PID " pid=%d]\n"
-#define KEL_MSG_FL_ENTRY_NODE " node=%s]\n"
-#define KEL_MSG_FL_LOCATION "     %.*s()\n"
-#define KEL_MSG_FL_CONDITION "     condition(%.*s)\n"
-/* The list ends with the cut mark: from a remote node, from a local slave. */
-#define KEL_MSG_FL_TRUNCATED_NODE "     <truncated summary from node=%s>\n"
-#define KEL_MSG_FL_TRUNCATED_PID "     <truncated summary from pid=%d>\n"
-/* The bytes do not form a list: printed after the entries that were whole. */
-#define KEL_MSG_FL_MALFORMED_NODE "     <malformed summary from node=%s>\n"
-#define KEL_MSG_FL_MALFORMED_PID "     <malformed summary from pid=%d>\n"
-/* Closes a reported record in the summary of failed tests. */
-#define KEL_MSG_FL_RECORD_END "\n"
-
-/* --- slave processes --------------------------------------------------- */
-/* The folder's results segment (no newline after the open error). */
-#define KEL_FMT_RES_NAME "kel_res.%d.%d"
-#define KEL_FMT_RES_OPEN_ERROR \
-    "KEL: error opening shm (%s size %zd) for results from forked processes rc=%d (%s)"
-#define KEL_MSG_RES_NO_PROCESSES "KEL: error no processes to run\n"
-/* A slave never starts slaves of its own. */
-#define KEL_MSG_SLAVE_NESTED "   Cannot fork test case from a forked KEL process (not supported)\n"
-/* The folder has no slot for this task: nothing is forked. */
-#define KEL_MSG_SLAVE_NO_SLOT "FAILED: no result slot for this process\n"
-#define KEL_FMT_SLAVE_NO_ARGV "%s cannot allocate the slave's argument vector\n"
-/* -trace-forks: the head, then each argument followed by a blank. */
-#define KEL_MSG_SLAVE_EXEC_TRACE "----> EXEC:"
-#define KEL_FMT_SLAVE_EXEC_ARG "%s "
-/* Written by the forked child with write(2), followed by errno in decimal
- * and no newline: after fork the child must not touch stdio. */
-#define KEL_MSG_CHILD_EXECVP_FAILED "child execvp failed errno="
-#define KEL_FMT_SLAVE_SPAWN_ERROR "--> spawn error=%d\n"
-#define KEL_MSG_SLAVE_SPAWN_PERROR "spawn error\n"
-/* How a slave ended, when it left no valid slot. */
-#define KEL_FMT_SLAVE_CORE_DUMPED "     ##### Process %d core dumped\n"
-#define KEL_FMT_SLAVE_SIGNALLED "     ##### Process %d terminated by signal\n"
-#define KEL_FMT_SLAVE_TERMINATED "     ##### Process %d terminated\n"
-#define KEL_FMT_SLAVE_DIRECT_EXIT "     ##### Process %d direct exit() rc=%d\n"
-#define KEL_MSG_SLAVE_FAILED "FAILED\n"
-#define KEL_FMT_SLAVE_CALLED_EXIT0 "FAILED:  ##### Did a test case in process %d call exit(0)?\n"
-
-/* --- remote execution -------------------------------------------------- */
-/* The checks of a received reply or result header. */
-#define KEL_FMT_AGENT_WRONG_MAGIC "Received message with wrong magic 0x%x, expected 0x%x\n"
-#define KEL_FMT_AGENT_WRONG_VERSION "Received message with wrong version %d, expected %d\n"
-#define KEL_FMT_AGENT_WRONG_TYPE "Received message with wrong type %d\n"
-/* Before the exchange: the node's text and the request's size limits. */
-#define KEL_FMT_REMOTE_NODE_CONVERSION "FAILED: Conversion of node ID failed: %d - %s\n"
-#define KEL_FMT_REMOTE_TC_NAME_SIZE "size of test case name cannot be greater than %d\n"
-#define KEL_FMT_REMOTE_PROCESS_NAME_SIZE "size of process name cannot be greater than %d\n"
-#define KEL_FMT_REMOTE_NVP_SIZE "size of name value pairs cannot be greater than %d\n"
-/* The request carries the node number in 16 bits. */
-#define KEL_FMT_REMOTE_NODE_NUM_SIZE "node number cannot be greater than %d\n"
-#define KEL_MSG_REMOTE_INVALID_ARGS "FAILED: Invalid args for agent\n"
-#define KEL_FMT_REMOTE_NO_PATH "%s cannot allocate the test case path\n"
-#define KEL_MSG_REMOTE_NO_RESULT_BUF "FAILED: Failed to allocate result indication message\n"
-/* A failed exchange, then the agent error line. */
-#define KEL_MSG_REMOTE_SPAWN_FAILED "FAILED: spawn_remote_process()\n"
-#define KEL_MSG_REMOTE_RESULT_FAILED "FAILED: get_remote_process_result()\n"
-#define KEL_MSG_REMOTE_STATUS_FAILED "FAILED: remote status not success\n"
-#define KEL_FMT_REMOTE_SEQ "[SEQ %d]"
-#define KEL_FMT_REMOTE_ERROR_CODE "\n%s %s:%s[PROC %d node=%s]\n     ERROR: %s%d - %s\n"
-#define KEL_FMT_REMOTE_ERROR_TEXT "\n%s %s:%s[PROC %d node=%s]\n     ERROR: %s%s\n"
-#define KEL_MSG_REMOTE_COMMUNICATION "Communication error, "
-#define KEL_MSG_REMOTE_REJECTED "Rejected by agent, "
-/* A remote process that ran: its block, then its counts. */
-#define KEL_FMT_REMOTE_FAILED "\n%s %s:%s[PROC %d node=%s]\n     SUMMARY: FAILED (pass rate=%d%%)\n"
-#define KEL_FMT_REMOTE_PASSED "\n%s %s:%s[PROC %d node=%s]\n     SUMMARY: PASSED\n"
-#define KEL_FMT_REMOTE_COUNTS \
-    "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\nElapsed time = %llu ms\n"
-#define KEL_REMOTE_PROC_RESULTS "remote_proc_results"
-
-/* --- performance measurement ------------------------------------------- */
-#define KEL_MSG_PERF_NULL_DESC "Warning: kel_start_perf() called with null desc"
-#define KEL_MSG_PERF_NO_START "kel_stop_perf: called without an orv_start_perf()"
-#define KEL_FMT_PERF_TITLE "PERF %s:\n"
-#define KEL_FMT_THROUGHPUT_FAST "%llu %s in less than 1 ms (over %llu/sec, %llu usec/op)"
-#define KEL_FMT_THROUGHPUT "%llu %s in %llu ms (%llu/sec, %llu usec/op)"
-#define KEL_MARKED_PDS_ALLOC "\377KEL pds alloc failed"
-#define KEL_FMT_PDS_FULL "Already 2 samples for performance data set %s"
-#define KEL_FMT_PDS_COMP "COMP PERF %s\n"
-#define KEL_FMT_PDS_REF "     REF %s: "
-#define KEL_FMT_PDS_ALT "     ALT %s: "
-#define KEL_FMT_PDS_DIFF " => %+lld%%\n"
-#define KEL_MSG_PDS_NO_REF " => no reference throughput\n"
-#define KEL_FMT_PDS_OVER "Alt throughput (%llu) is over %d%% past the ref throughput (%llu)"
-#define KEL_FMT_PDS_BELOW "Alt throughput (%llu) is over %d%% below the ref throughput (%llu)"
 
 #endif

@@ -12,7 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "exec.h"
+#include "checks.h"
+#include "context.h"
 #include "messages.h"
 #include "perf.h"
 
@@ -22,8 +23,8 @@ typedef unsigned long long ull;
 
 kel_pds_t *find_pds(kel_t *kel, const char *name)
 {
-    for (kel_pds_t *p = static_cast<kel_pds_t *>(orv_queue_peek_head(&kel->pds_queue)); p;
-         p = static_cast<kel_pds_t *>(orv_queue_get_next(&kel->pds_queue, p)))
+    for (kel_pds_t *p = static_cast<kel_pds_t *>(orv_queue_peek_head(&kel->run.pds_queue)); p;
+         p = static_cast<kel_pds_t *>(orv_queue_get_next(&kel->run.pds_queue, p)))
         if (strncmp(p->name, name, 256) == 0)
             return p;
     return NULL;
@@ -85,13 +86,11 @@ void pds_store(kel_tctx_t *ctx, const char *unit, uint64_t ops, uint64_t ms)
     kel_pds_t *pds = find_pds(kel, ctx->pds_name);
     if (!pds) {
         pds = static_cast<kel_pds_t *>(calloc(1, sizeof *pds));
-        if (!pds) {
-            kel_check__(0, 0, KEL_FAIL_COND, KEL_FW_FILE, "pds_store", 0, KEL_MARKED_PDS_ALLOC);
-            abort();
-        }
+        if (!pds)
+            kel__die(KEL_FAIL_COND, KEL_FW_FILE, "pds_store", 0, KEL_MARKED_PDS_ALLOC);
         pds->name = ctx->pds_name;
         pds->unit = unit;
-        orv_queue_enqueue(&kel->pds_queue, pds);
+        orv_queue_enqueue(&kel->run.pds_queue, pds);
     }
     if (pds->count >= 2) {
         kel_log_error_(KEL_FW_FILE, "pds_store", 0, KEL_FMT_PDS_FULL, pds->name);
@@ -116,7 +115,7 @@ void pds_store(kel_tctx_t *ctx, const char *unit, uint64_t ops, uint64_t ms)
 void kel__pds_release(kel_t *kel)
 {
     void *p;
-    while ((p = orv_queue_dequeue(&kel->pds_queue)) != NULL)
+    while ((p = orv_queue_dequeue(&kel->run.pds_queue)) != NULL)
         free(p);
 }
 
@@ -163,10 +162,10 @@ void kel_stop_perf_(const char *unit, uint64_t ops)
     }
     uint64_t elapsed = kel_get_time() - ctx->perf_start_ms;
     if (!ctx->pds_name) {
-        if (ctx->tc->instance->verbosity != 0) {
+        if (kel__verbose(ctx->tc->instance->cfg.verbosity)) {
             flockfile(stdout);
             printf(KEL_FMT_PERF_TITLE, ctx->perf_desc);
-            printf(KEL_FMT_FAIL_INDENT);
+            printf(KEL_INDENT);
             print_throughput(ops, unit, elapsed);
             printf("\n");
             funlockfile(stdout);

@@ -33,7 +33,6 @@
 #include "failure.h"
 #include "messages.h"
 #include "remote.h"
-#include "slave.h"
 #include "tree.h"
 
 namespace {
@@ -50,12 +49,6 @@ constexpr uint8_t REPLY_NOT_RECEIVED = 5;
 constexpr int KEEPALIVE_IDLE_S = 60;
 constexpr int KEEPALIVE_INTERVAL_S = 10;
 constexpr int KEEPALIVE_PROBES = 6;
-
-void count_failed(kel_t *kel)
-{
-    orv_atomic_incr(&kel->executed);
-    orv_atomic_incr(&kel->failed);
-}
 
 /* Best effort: without keep-alive the wait is only longer. */
 void enable_keepalive(int fd)
@@ -75,15 +68,6 @@ void bounded_text(char *buf, const char *field, size_t field_size)
     buf[n] = '\0';
 }
 
-/* (executed - failed) * 100 / executed in unsigned arithmetic; a result
- * that claims more failures than executions (or none executed) gives 0. */
-int pass_rate(uint32_t executed, uint32_t failed)
-{
-    if (executed == 0 || failed > executed)
-        return 0;
-    return static_cast<int>(static_cast<uint64_t>(executed - failed) * 100u / executed);
-}
-
 /* What the lines about one remote test case share. */
 struct remote_case {
     kel_t *kel;
@@ -100,8 +84,8 @@ void case_free(remote_case *rc)
     free(rc->blank_path);
 }
 
-/* Step 2: each limit that the child's request would break has its line;
- * then the test case fails. */
+/* Before anything is sent: each limit of the request's fixed fields that
+ * the child would break has its line; then the test case fails. */
 bool request_fits(const remote_case *rc)
 {
     const kel_t *kel = rc->kel;
@@ -111,11 +95,11 @@ bool request_fits(const remote_case *rc)
         printf(KEL_FMT_REMOTE_TC_NAME_SIZE, static_cast<int>(MAX_TEST_CASE));
         fits = false;
     }
-    if (kel->argv0 && strlen(kel->argv0) > MAX_PROCESS_NAME) {
+    if (kel->cfg.argv0 && strlen(kel->cfg.argv0) > MAX_PROCESS_NAME) {
         printf(KEL_FMT_REMOTE_PROCESS_NAME_SIZE, static_cast<int>(MAX_PROCESS_NAME));
         fits = false;
     }
-    if (kel->vars_text && strlen(kel->vars_text) > MAX_NVP_LIST) {
+    if (kel->run.vars_text && strlen(kel->run.vars_text) > MAX_NVP_LIST) {
         printf(KEL_FMT_REMOTE_NVP_SIZE, static_cast<int>(MAX_NVP_LIST));
         fits = false;
     }
@@ -136,34 +120,20 @@ void build_request(const remote_case *rc, kel_spawn_req_t *req)
     kel__spawn_req_fields f;
     memset(&f, 0, sizeof f);
     kel__agent_hdr_init(&f.hdr, KEL_AGENT_MSG_SPAWN_REQ, tc->node_addr, static_cast<uint32_t>(getpid()));
-    f.verbosity = static_cast<uint8_t>(kel->verbosity);
-    f.flags = static_cast<uint16_t>((kel->strict ? KEL_SPAWN_F_STRICT : 0) | (kel->vars_text ? KEL_SPAWN_F_NVP : 0));
+    f.verbosity = static_cast<uint8_t>(kel->cfg.verbosity);
+    f.flags = static_cast<uint16_t>((kel->cfg.strict ? KEL_SPAWN_F_STRICT : 0) | (kel->run.vars_text ? KEL_SPAWN_F_NVP : 0));
     f.task = static_cast<uint16_t>(rc->info->task);
     f.seq = static_cast<uint16_t>(rc->info->seq);
     f.node_num = static_cast<uint16_t>(tc->node_num);
-    snprintf(f.process_name, sizeof f.process_name, "%s", kel->argv0 ? kel->argv0 : "");
-    snprintf(f.nvp_list, sizeof f.nvp_list, "%s", kel->vars_text ? kel->vars_text : "");
+    snprintf(f.process_name, sizeof f.process_name, "%s", kel->cfg.argv0 ? kel->cfg.argv0 : "");
+    snprintf(f.nvp_list, sizeof f.nvp_list, "%s", kel->run.vars_text ? kel->run.vars_text : "");
     snprintf(f.test_case, sizeof f.test_case, "%s", rc->blank_path);
     kel__spawn_req_pack(&f, req);
 }
 
-/* Step 11: the record that carries the remote failure list to the summary,
- * copied only within the result's failure area. */
-void remote_proc_results(const remote_case *rc, const kel__proc_result_fields *res)
-{
-    uint32_t len = res->summary_len;
-    if (len > KEL_RES_SUMMARY_AREA)
-        len = KEL_RES_SUMMARY_AREA;
-    char *summary = static_cast<char *>(malloc(len ? len : 1));
-    if (!summary) {
-        printf(KEL_FMT_CANNOT_ALLOC_FAILED, KEL_REMOTE_PROC_RESULTS);
-        return;
-    }
-    memcpy(summary, res->summary, len);
-    keep_failed_test_info_forked(rc->kel, rc->info->task, 0, res->hdr.node, summary, len);
-}
-
-/* Steps 7 to 13 on an unpacked result. */
+/* A result the agent sent: a failed status has its error line (in quiet
+ * mode too when it says something); a remote slave that ran is folded like
+ * a local one and has its block, with its counts, unless quiet and passed. */
 void fold_result(const remote_case *rc, const kel__proc_result_fields *res)
 {
     kel_t *kel = rc->kel;
@@ -171,36 +141,40 @@ void fold_result(const remote_case *rc, const kel__proc_result_fields *res)
     flockfile(stdout);
     if (res->status != 0) {
         printf(KEL_MSG_REMOTE_STATUS_FAILED);
-        count_failed(kel);
+        kel__count_lost_child(kel);
         char error[KEL_RES_ERROR_SIZE + 1];
         bounded_text(error, res->error, KEL_RES_ERROR_SIZE);
         /* The error text is worth a line in quiet mode too. */
-        if (kel->verbosity != 0 || error[0] != '\0')
+        if (kel__verbose(kel->cfg.verbosity) || error[0] != '\0')
             printf(KEL_FMT_REMOTE_ERROR_TEXT, KEL_DASHES, rc->colon_path, rc->seq, task, rc->node, "", error);
         funlockfile(stdout);
         return;
     }
 
-    orv_atomic_add(&kel->executed, static_cast<int32_t>(res->executed));
-    orv_atomic_add(&kel->failed, static_cast<int32_t>(res->failed));
-    orv_atomic_add(&kel->checkpoints, static_cast<int32_t>(res->checkpoints));
-    if (kel->verbosity == 0 && res->failed == 0) {
+    kel_res_slot_t child;
+    memset(&child, 0, sizeof child);
+    child.executed = res->executed;
+    child.failed = res->failed;
+    child.checkpoints = res->checkpoints;
+    child.elapsed_ms = res->elapsed_ms;
+    child.summary_len = res->summary_len < KEL_RES_SUMMARY_SIZE ? res->summary_len : KEL_RES_SUMMARY_SIZE;
+    memcpy(child.summary, res->summary, sizeof child.summary);
+    uint32_t rate = kel__fold_child(kel, rc->info->task, 0, res->hdr.node, &child);
+    if (!kel__verbose(kel->cfg.verbosity) && res->failed == 0) {
         funlockfile(stdout);
         return;
     }
     if (res->failed != 0) {
-        remote_proc_results(rc, res);
-        printf(KEL_FMT_REMOTE_FAILED, KEL_DASHES, rc->colon_path, rc->seq, task, rc->node,
-               pass_rate(res->executed, res->failed));
+        printf(KEL_FMT_REMOTE_FAILED, KEL_DASHES, rc->colon_path, rc->seq, task, rc->node, static_cast<int>(rate));
     } else {
         printf(KEL_FMT_REMOTE_PASSED, KEL_DASHES, rc->colon_path, rc->seq, task, rc->node);
     }
-    printf(KEL_FMT_REMOTE_COUNTS, static_cast<int>(res->executed), static_cast<int>(res->failed),
+    printf(KEL_FMT_CHILD_COUNTS, static_cast<int>(res->executed), static_cast<int>(res->failed),
            static_cast<int>(res->checkpoints), static_cast<unsigned long long>(res->elapsed_ms));
     funlockfile(stdout);
 }
 
-/* Steps 4 to 13, once the request is built. */
+/* Sends the request, reads the reply, waits for the result and folds it. */
 void exchange(const remote_case *rc, const kel_spawn_req_t *req)
 {
     kel_t *kel = rc->kel;
@@ -208,7 +182,7 @@ void exchange(const remote_case *rc, const kel_spawn_req_t *req)
     kel_proc_result_t *result = static_cast<kel_proc_result_t *>(malloc(sizeof *result));
     if (!result) {
         printf(KEL_MSG_REMOTE_NO_RESULT_BUF);
-        count_failed(kel);
+        kel__count_lost_child(kel);
         return;
     }
 
@@ -221,7 +195,7 @@ void exchange(const remote_case *rc, const kel_spawn_req_t *req)
         bounded_text(reason, rsp.reason, sizeof rsp.reason);
         flockfile(stdout);
         printf(KEL_MSG_REMOTE_SPAWN_FAILED);
-        count_failed(kel);
+        kel__count_lost_child(kel);
         kel_print_agent_error(rc->colon_path, rc->node, rc->info, code == KEL_AGENT_REJECTED ? 0 : code, reason);
         funlockfile(stdout);
         return;
@@ -232,7 +206,7 @@ void exchange(const remote_case *rc, const kel_spawn_req_t *req)
         free(result);
         flockfile(stdout);
         printf(KEL_MSG_REMOTE_RESULT_FAILED);
-        count_failed(kel);
+        kel__count_lost_child(kel);
         kel_print_agent_error(rc->colon_path, rc->node, rc->info, code, "");
         funlockfile(stdout);
         return;
@@ -242,7 +216,7 @@ void exchange(const remote_case *rc, const kel_spawn_req_t *req)
     if (!res) {
         free(result);
         printf(KEL_MSG_REMOTE_NO_RESULT_BUF);
-        count_failed(kel);
+        kel__count_lost_child(kel);
         return;
     }
     kel__proc_result_unpack(result, res);
@@ -353,7 +327,7 @@ void kel_print_agent_error(const char *path, const char *node, const spawn_info 
 {
     char seq[24] = "";
     if (info->seq != 0)
-        snprintf(seq, sizeof seq, KEL_FMT_REMOTE_SEQ, static_cast<int>(info->seq));
+        snprintf(seq, sizeof seq, KEL_FMT_SEQ, static_cast<int>(info->seq));
     int task = static_cast<int>(info->task);
     if (code != 0) {
         int c = static_cast<int>(code);
@@ -376,22 +350,22 @@ void kel__remote_exec_tc(spawn_info *info)
     uint32_t code = kel_od_node_id_to_string(tc->node_addr, rc.node, sizeof rc.node);
     if (code != 0) {
         printf(KEL_FMT_REMOTE_NODE_CONVERSION, static_cast<int>(code), strerror(static_cast<int>(code)));
-        count_failed(rc.kel);
+        kel__count_lost_child(rc.kel);
         return;
     }
     if (info->seq != 0)
-        snprintf(rc.seq, sizeof rc.seq, KEL_FMT_REMOTE_SEQ, static_cast<int>(info->seq));
+        snprintf(rc.seq, sizeof rc.seq, KEL_FMT_SEQ, static_cast<int>(info->seq));
 
     rc.blank_path = kel__tc_path_dup(tc, ' ');
     rc.colon_path = kel__tc_path_dup(tc, ':');
     if (!rc.blank_path || !rc.colon_path) {
         printf(KEL_FMT_REMOTE_NO_PATH, "kel_fork_exec_tc");
-        count_failed(rc.kel);
+        kel__count_lost_child(rc.kel);
         case_free(&rc);
         return;
     }
     if (!request_fits(&rc)) {
-        count_failed(rc.kel);
+        kel__count_lost_child(rc.kel);
         case_free(&rc);
         return;
     }

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "cmdline.h"
+#include "context.h"
 #include "exec.h"
 #include "messages.h"
 #include "perf.h"
@@ -39,31 +40,35 @@ char *dup_or_null(const char *s)
     return p;
 }
 
-/* Fresh run state; returns false when the failure mutex cannot be set up. */
+/* A call starts from fresh run state and the per-call options' defaults.
+ * Carried over from the previous call on the same instance: the sticky
+ * options -q/-d, -s, -trace-forks, -shm_res, -shm_results_slot_id, -seq and
+ * -node_num, and the test tree. Returns false when the failure mutex cannot
+ * be set up. */
 bool reset_run_state(kel_t *kel)
 {
-    kel->pid = static_cast<int32_t>(getpid());
-    kel->type_mask = KEL_TC_BASIC | KEL_TC_PERF;
-    kel->repeat_times = 1;
-    kel->threads = 0;
-    kel->process_mode = 0;
-    kel->fork_id = 0;
-    kel->aborted = 0;
-    kel->run_thread = pthread_self();
-    kel__vars_release(kel);
+    kel->cfg.type_mask = KEL_TC_BASIC | KEL_TC_PERF;
+    kel->cfg.repeat_times = 1;
+    kel->cfg.threads = 0;
+    kel->cfg.process_mode = 0;
+    kel->cfg.fork_id = 0;
 
-    if (kel->failed_mutex_ok) {
+    kel__vars_release(kel);
+    kel__pds_release(kel);
+    if (kel->run.failed_mutex_ok) {
         kel__drop_failed_records(kel);
-        pthread_mutex_destroy(&kel->failed_mutex);
-        kel->failed_mutex_ok = 0;
+        pthread_mutex_destroy(&kel->run.failed_mutex);
     }
-    orv_queue_init(&kel->failed_queue, ORV_QUEUE_FIFO);
-    int rc = pthread_mutex_init(&kel->failed_mutex, NULL);
+    memset(&kel->run, 0, sizeof kel->run);
+    kel->run.pid = static_cast<int32_t>(getpid());
+    kel->run.run_thread = pthread_self();
+    orv_queue_init(&kel->run.failed_queue, ORV_QUEUE_FIFO);
+    int rc = pthread_mutex_init(&kel->run.failed_mutex, NULL);
     if (rc != 0) {
         printf(KEL_FMT_CANNOT_INIT_MUTEX, "kel_run", rc);
         return false;
     }
-    kel->failed_mutex_ok = 1;
+    kel->run.failed_mutex_ok = 1;
     return true;
 }
 
@@ -72,16 +77,16 @@ bool reset_run_state(kel_t *kel)
  * back here. */
 void run_repeats(kel_t *kel)
 {
-    if (setjmp(kel->abort_env) != 0) {
+    if (setjmp(kel->run.abort_env) != 0) {
         kel__tctx_set(NULL);
         return;
     }
-    for (kel->repeat_run = 0; kel->repeat_run < kel->repeat_times; kel->repeat_run++) {
+    for (kel->run.repeat_run = 0; kel->run.repeat_run < kel->cfg.repeat_times; kel->run.repeat_run++) {
         if (kel__run_aborted(kel))
             break;
-        if (kel->repeat_times > 1 && kel->verbosity != 0)
-            printf(KEL_FMT_RUN_BANNER, kel->repeat_run + 1, kel->repeat_times);
-        kel_exec_tc(NULL, &kel->tc, kel->type_mask, 0, 0);
+        if (kel->cfg.repeat_times > 1 && kel__verbose(kel->cfg.verbosity))
+            printf(KEL_FMT_RUN_BANNER, kel->run.repeat_run + 1, kel->cfg.repeat_times);
+        kel_exec_tc(NULL, &kel->tc, kel->cfg.type_mask, 0, 0);
     }
 }
 
@@ -101,8 +106,8 @@ kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
     if (!argv || !kel)
         return KEL_RC_INVALID_ARGUMENTS;
 
-    free(kel->argv0);
-    kel->argv0 = dup_or_null(argv[0]);
+    free(kel->cfg.argv0);
+    kel->cfg.argv0 = dup_or_null(argv[0]);
 
     kel_args_t args;
     memset(&args, 0, sizeof args);
@@ -129,10 +134,10 @@ kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
     if (args.index >= args.count)
         return end_early(kel, kel__list_for_run(kel, &args, argv[0], help, depth, NULL));
 
-    if (kel->repeat_times < 1)
-        kel->repeat_times = 1;
-    else if (kel->repeat_times > 100000)
-        kel->repeat_times = 100000;
+    if (kel->cfg.repeat_times < 1)
+        kel->cfg.repeat_times = 1;
+    else if (kel->cfg.repeat_times > 100000)
+        kel->cfg.repeat_times = 100000;
 
     int rc = kel__key_acquire();
     if (rc != 0) {
@@ -147,11 +152,8 @@ kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
         return end_early(kel, list_rc ? list_rc : KEL_RC_INVALID_ARGUMENTS);
     }
 
-    selected->node_num = kel->node_num;
-    kel->start_ms = kel_get_time();
-    orv_atomic_set(&kel->executed, 0);
-    orv_atomic_set(&kel->failed, 0);
-    orv_atomic_set(&kel->checkpoints, 0);
+    selected->node_num = kel->cfg.node_num;
+    kel->run.start_ms = kel_get_time();
 
     if (selected == kel->root) {
         kel_tc_mark(&kel->tc);
@@ -168,27 +170,27 @@ kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
     kel__key_release();
     kel__vars_release(kel);
 
-    if (orv_atomic_get(&kel->executed) == 0) {
+    if (orv_atomic_get(&kel->run.executed) == 0) {
         printf(KEL_MSG_NO_TEST_CASE);
         kel__drop_failed_records(kel);
         kel__pds_release(kel);
         return KEL_RC_NO_TEST_CASE;
     }
 
-    bool slave = kel->fork_id != 0;
+    bool slave = kel->cfg.fork_id != 0;
     uint64_t elapsed;
     if (!slave) {
         kel__print_master_summary(kel);
         kel__drop_failed_records(kel);
         kel__pds_release(kel);
-        elapsed = kel_get_time() - kel->start_ms;
-        if (kel->verbosity != 0)
+        elapsed = kel_get_time() - kel->run.start_ms;
+        if (kel__verbose(kel->cfg.verbosity))
             printf(KEL_FMT_ELAPSED, static_cast<unsigned long long>(elapsed));
         fflush(stdout);
-        return orv_atomic_get(&kel->failed) != 0 ? KEL_RC_FAILED : KEL_RC_SUCCESS;
+        return orv_atomic_get(&kel->run.failed) != 0 ? KEL_RC_FAILED : KEL_RC_SUCCESS;
     }
 
-    elapsed = kel_get_time() - kel->start_ms;
+    elapsed = kel_get_time() - kel->run.start_ms;
     kel__print_slave_summary(kel, selected, elapsed);
     kel__pds_release(kel);
     int code = kel__deliver_slave_results(kel, elapsed);

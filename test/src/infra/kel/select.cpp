@@ -66,7 +66,7 @@ void mark_target(kel_tc_t *target, kel_tc_t *parent)
             kel_tc_mark(c);
     target->flags |= KEL_TCF_TARGET;
 
-    const int32_t threads = target->instance->threads;
+    const int32_t threads = target->instance->cfg.threads;
     if (threads <= 0)
         return;
     if (kel__tc_first_child(target) != nullptr && kel__tc_mode(target) == 0) {
@@ -102,7 +102,7 @@ void list_line(const kel_tc_t *c, int indent)
         printf(KEL_MSG_LIST_SEQ, c->seq_count);
     if (c->description != nullptr)
         printf(KEL_MSG_LIST_DESCRIPTION, c->description);
-    printf(KEL_MSG_LIST_EOL);
+    printf(KEL_MSG_EOL);
 }
 
 void print_depth(int32_t depth)
@@ -156,7 +156,7 @@ void kel_tc_list(kel_tc_t *node, int indent, int depth)
             kel_tc_list(c, indent + 1, below);
     }
     if (indent == 1)
-        printf(KEL_MSG_LIST_EOL);
+        printf(KEL_MSG_EOL);
 }
 
 int kel__list_for_run(kel_t *kel, kel_args_t *args, const char *prog, bool help, int32_t depth,

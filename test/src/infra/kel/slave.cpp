@@ -4,12 +4,12 @@
  * A multi_process folder (or the folder named with -P) runs each task of its
  * children in a slave: a new execution of the same test program, started
  * with fork and execvp, whose command line names the one test case and the
- * result slot it must fill. The folder owns one POSIX shared-memory results
- * segment, "kel_res.<pid>.<n>", with one 1056-byte slot per local task. The
- * master presets the slot's executed count to all ones, forks, waits for the
- * slave, decodes how it ended, and folds the slot's counts and its packed
- * failure list back into the instance. A remote child takes the agent's way
- * instead (remote.h).
+ * result slot it must fill (slave_proto.h). The folder owns one POSIX
+ * shared-memory results segment, "kel_res.<pid>.<n>", with one slot per
+ * local task. Running a slave is start, wait, fold: arm the slot and fork,
+ * wait for the slave and decode how it ended, then fold the slot's counts
+ * and packed failure list into the instance (failure.h). A remote child
+ * takes the agent's way instead (remote.h).
  *
  * The master waits for each slave without a time limit: a slave that hangs
  * keeps its folder, and so the run, waiting. The user stops it by killing
@@ -33,21 +33,8 @@
 
 #include "failure.h"
 #include "messages.h"
-#include "remote.h"
 #include "slave.h"
-#include "threads.h"
 #include "tree.h"
-
-/* The slot is shared with slaves and mirrored in the agent's result. */
-static_assert(sizeof(kel_res_slot_t) == KEL_RES_SLOT_SIZE, "result slot is 1056 bytes");
-static_assert(offsetof(kel_res_slot_t, executed) == 0, "slot layout");
-static_assert(offsetof(kel_res_slot_t, failed) == 4, "slot layout");
-static_assert(offsetof(kel_res_slot_t, checkpoints) == 8, "slot layout");
-static_assert(offsetof(kel_res_slot_t, unused) == 12, "slot layout");
-static_assert(offsetof(kel_res_slot_t, elapsed_ms) == 16, "slot layout");
-static_assert(offsetof(kel_res_slot_t, summary_len) == 24, "slot layout");
-static_assert(offsetof(kel_res_slot_t, summary) == 28, "slot layout");
-static_assert(sizeof(kel_res_slot_t::summary) == KEL_RES_SUMMARY_SIZE, "slot layout");
 
 namespace {
 
@@ -58,33 +45,12 @@ volatile uint32_t kel_res_counter;
 /* Only one thread of the master forks at a time. */
 pthread_mutex_t kel_fork_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-/* Options of the slave protocol, read back by the slave's command line. */
-const char OPT_FORK_ID[] = "-fork_id";
-const char OPT_SHM_RES[] = "-shm_res";
-const char OPT_SLOT[] = "-shm_results_slot_id";
-const char OPT_VARS[] = "-D";
-const char OPT_DEBUG[] = "-d";
-const char OPT_QUIET[] = "-q";
-const char OPT_STRICT[] = "-s";
-const char OPT_SEQ[] = "-seq";
-
-void count_failed(kel_t *kel)
-{
-    orv_atomic_incr(&kel->executed);
-    orv_atomic_incr(&kel->failed);
-}
-
 /* The slot of the record, or NULL when its folder has none to give: the
  * segment is not open or is smaller than the slot number says. */
 kel_res_slot_t *slot_of(const spawn_info *info)
 {
     const kel_res_shm_t *res = info->res;
-    if (!res || !res->base)
-        return NULL;
-    size_t slots = res->shm.size / sizeof(kel_res_slot_t);
-    if (info->slot >= slots)
-        return NULL;
-    return res->base + info->slot;
+    return res ? kel__slot_at(res->base, res->shm.size, info->slot) : NULL;
 }
 
 /* Decimal text of a non-negative number without any library call, for the
@@ -129,58 +95,38 @@ void write_all(int fd, const char *buf, size_t len)
     _exit(err);
 }
 
-/* The number texts of a slave's command line. */
-struct slave_numbers {
-    char task[12];
-    char slot[12];
-    char seq[12];
-};
-
-/* The slave's command line: fixed options, the optional ones the run was
- * given, then one argument per path name. The number texts live in the
- * caller's buffers. Returns a heap vector ending with NULL, or NULL. */
-
-char **build_argv(const spawn_info *info, const kel_res_shm_t *res, slave_numbers *nums)
+/* The slave's command line (slave_proto.h) in one heap block that also
+ * holds the path names; the number texts live in nums. Returns NULL when
+ * memory runs out. */
+char **build_argv(const spawn_info *info, kel_slave_numbers_t *nums)
 {
     const kel_tc_t *tc = info->tc;
     const kel_t *kel = tc->instance;
     size_t depth = 0;
     for (const kel_tc_t *n = tc; n && n->parent; n = n->parent)
         depth++;
-    size_t count = 7 + 2 + 1 + 1 + 2 + depth + 1;
-    char **argv = static_cast<char **>(calloc(count, sizeof *argv));
+    size_t count = KEL_SLAVE_OPTION_ARGS + depth + 1;
+    char **argv = static_cast<char **>(calloc(count + depth, sizeof *argv));
     if (!argv)
         return NULL;
+    char **names = argv + count;
+    kel_tc_path_args(tc, names, 0);
 
-    snprintf(nums->task, sizeof nums->task, "%u", info->task);
-    snprintf(nums->slot, sizeof nums->slot, "%u", info->slot);
-    snprintf(nums->seq, sizeof nums->seq, "%u", info->seq);
-
-    int i = 0;
+    kel_slave_order_t order;
+    memset(&order, 0, sizeof order);
     /* Without a program name the exec fails like any other and says so. */
-    argv[i++] = kel->argv0 ? kel->argv0 : const_cast<char *>("");
-    argv[i++] = const_cast<char *>(OPT_FORK_ID);
-    argv[i++] = nums->task;
-    argv[i++] = const_cast<char *>(OPT_SHM_RES);
-    argv[i++] = const_cast<char *>(res->name);
-    argv[i++] = const_cast<char *>(OPT_SLOT);
-    argv[i++] = nums->slot;
-    if (kel->vars_text) {
-        argv[i++] = const_cast<char *>(OPT_VARS);
-        argv[i++] = kel->vars_text;
-    }
-    if (kel->verbosity == 2)
-        argv[i++] = const_cast<char *>(OPT_DEBUG);
-    if (kel->verbosity == 0)
-        argv[i++] = const_cast<char *>(OPT_QUIET);
-    if (kel->strict)
-        argv[i++] = const_cast<char *>(OPT_STRICT);
-    if (tc->seq_count > 1) {
-        argv[i++] = const_cast<char *>(OPT_SEQ);
-        argv[i++] = nums->seq;
-    }
-    i = kel_tc_path_args(tc, argv, i);
-    argv[i] = NULL;
+    order.program = kel->cfg.argv0 ? kel->cfg.argv0 : "";
+    order.task = info->task;
+    order.segment = info->res->name;
+    order.slot = info->slot;
+    order.vars = kel->run.vars_text;
+    order.verbosity = kel->cfg.verbosity;
+    order.strict = kel->cfg.strict != 0;
+    order.seq_given = tc->seq_count > 1;
+    order.seq = info->seq;
+    order.path = names;
+    order.path_len = depth;
+    kel__slave_argv(&order, nums, argv);
     return argv;
 }
 
@@ -189,7 +135,7 @@ void trace_exec(char *const *argv)
     flockfile(stdout);
     printf(KEL_MSG_SLAVE_EXEC_TRACE);
     for (char *const *a = argv; *a; a++)
-        printf(KEL_FMT_SLAVE_EXEC_ARG, *a);
+        printf(KEL_FMT_WORD, *a);
     printf("\n");
     funlockfile(stdout);
 }
@@ -225,104 +171,7 @@ void report_lost_slave(kel_t *kel, lost_slave how, pid_t pid, int rc)
     }
     printf(KEL_MSG_SLAVE_FAILED);
     funlockfile(stdout);
-    count_failed(kel);
-}
-
-/* Folds a slot the slave has written into the instance. The slave is gone,
- * but its bytes are not trusted: the failure list is copied only within the
- * slot's area. */
-void fold_slot(kel_t *kel, const spawn_info *info, const kel_res_slot_t *slot, pid_t pid)
-{
-    uint32_t executed = slot->executed;
-    uint32_t failed = slot->failed;
-    uint32_t checkpoints = slot->checkpoints;
-    orv_atomic_add(&kel->executed, static_cast<int32_t>(executed));
-    orv_atomic_add(&kel->failed, static_cast<int32_t>(failed));
-    orv_atomic_add(&kel->checkpoints, static_cast<int32_t>(checkpoints));
-    if (failed == 0)
-        return;
-
-    uint32_t len = slot->summary_len;
-    if (len > KEL_RES_SUMMARY_SIZE)
-        len = KEL_RES_SUMMARY_SIZE;
-    char *summary = static_cast<char *>(malloc(len ? len : 1));
-    if (!summary) {
-        printf(KEL_FMT_CANNOT_ALLOC_FAILED, "kel_fork_exec_tc");
-        return;
-    }
-    memcpy(summary, slot->summary, len);
-    keep_failed_test_info_forked(kel, info->task, static_cast<int32_t>(pid), 0, summary, len);
-}
-
-void fork_exec_local(spawn_info *info)
-{
-    kel_t *kel = info->tc->instance;
-    kel_res_slot_t *slot = slot_of(info);
-    if (!slot) {
-        printf(KEL_MSG_SLAVE_NO_SLOT);
-        count_failed(kel);
-        return;
-    }
-
-    slave_numbers nums;
-    char **argv = build_argv(info, info->res, &nums);
-    if (!argv) {
-        printf(KEL_FMT_SLAVE_NO_ARGV, "kel_fork_exec_tc");
-        printf(KEL_MSG_SLAVE_FAILED);
-        count_failed(kel);
-        return;
-    }
-    if (kel->trace_forks)
-        trace_exec(argv);
-
-    __atomic_store_n(&slot->executed, KEL_RES_NOT_WRITTEN, __ATOMIC_RELAXED);
-
-    pthread_mutex_lock(&kel_fork_mutex);
-    /* The slave shares our standard output: what we printed so far must be
-     * out before its first line. */
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0)
-        exec_child(argv);
-    int fork_errno = errno;
-    pthread_mutex_unlock(&kel_fork_mutex);
-    free(argv);
-
-    if (pid < 0) {
-        flockfile(stdout);
-        printf(KEL_FMT_SLAVE_SPAWN_ERROR, fork_errno);
-        fflush(stdout);
-        errno = fork_errno;
-        perror(KEL_MSG_SLAVE_SPAWN_PERROR);
-        printf(KEL_MSG_SLAVE_FAILED);
-        funlockfile(stdout);
-        count_failed(kel);
-        return;
-    }
-
-    int status = 0;
-    if (wait_slave(pid, &status) != pid) {
-        if (errno != 0) {
-            report_lost_slave(kel, lost_slave::wait_error, pid, 0);
-            return;
-        }
-    } else if (WIFSIGNALED(status)) {
-        report_lost_slave(kel, WCOREDUMP(status) ? lost_slave::core_dumped : lost_slave::signalled, pid, 0);
-        return;
-    } else if (!WIFEXITED(status)) {
-        report_lost_slave(kel, lost_slave::stopped, pid, 0);
-        return;
-    } else if (WEXITSTATUS(status) != 0) {
-        report_lost_slave(kel, lost_slave::exited, pid, WEXITSTATUS(status));
-        return;
-    }
-
-    if (__atomic_load_n(&slot->executed, __ATOMIC_ACQUIRE) == KEL_RES_NOT_WRITTEN) {
-        printf(KEL_FMT_SLAVE_CALLED_EXIT0, static_cast<int>(pid));
-        count_failed(kel);
-        return;
-    }
-    fold_slot(kel, info, slot, pid);
+    kel__count_lost_child(kel);
 }
 
 } // namespace
@@ -338,7 +187,7 @@ void kel__res_open(kel_res_shm_t *res, kel_tctx_t *folder_ctx)
     do {
         c = orv_atomic_get(&kel_res_counter);
     } while (!orv_atomic_cas(&kel_res_counter, c, c + 1));
-    snprintf(res->name, sizeof res->name, KEL_FMT_RES_NAME, kel->pid, static_cast<int>(c));
+    snprintf(res->name, sizeof res->name, KEL_FMT_RES_NAME, kel->run.pid, static_cast<int>(c));
     /* A segment of a process that had our pid before us and was killed. */
     orv_shm_unlink(res->name);
 
@@ -377,34 +226,74 @@ void kel__res_close(kel_res_shm_t *res)
     res->base = NULL;
 }
 
-void keep_failed_test_info_forked(kel_t *kel, uint32_t proc, int32_t pid, kel_node_id_t node, char *summary,
-                                  uint32_t summary_len)
-{
-    kel_failed_info_t *rec = static_cast<kel_failed_info_t *>(calloc(1, sizeof *rec));
-    if (!rec) {
-        printf(KEL_FMT_CANNOT_ALLOC_FAILED, "keep_failed_test_info_forked");
-        free(summary);
-        return;
-    }
-    rec->local = 0;
-    rec->proc = static_cast<uint16_t>(proc);
-    rec->pid = pid;
-    rec->node = node;
-    rec->summary = summary;
-    rec->summary_len = summary_len;
-    enqueue_failed_test_info(kel, rec);
-}
-
 void kel_fork_exec_tc(spawn_info *info)
 {
     kel_t *kel = info->tc->instance;
-    if (kel->fork_id != 0) {
-        printf(KEL_MSG_SLAVE_NESTED);
+    kel_res_slot_t *slot = slot_of(info);
+    if (!slot) {
+        printf(KEL_MSG_SLAVE_NO_SLOT);
+        kel__count_lost_child(kel);
         return;
     }
-    if (info->tc->flags & KEL_TCF_REMOTE) {
-        kel__remote_exec_tc(info);
+
+    kel_slave_numbers_t nums;
+    char **argv = build_argv(info, &nums);
+    if (!argv) {
+        printf(KEL_FMT_SLAVE_NO_ARGV, "kel_fork_exec_tc");
+        printf(KEL_MSG_SLAVE_FAILED);
+        kel__count_lost_child(kel);
         return;
     }
-    fork_exec_local(info);
+    if (kel->cfg.trace_forks)
+        trace_exec(argv);
+
+    kel__slot_arm(slot);
+
+    pthread_mutex_lock(&kel_fork_mutex);
+    /* The slave shares our standard output: what we printed so far must be
+     * out before its first line. */
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_child(argv);
+    int fork_errno = errno;
+    pthread_mutex_unlock(&kel_fork_mutex);
+    free(argv);
+
+    if (pid < 0) {
+        flockfile(stdout);
+        printf(KEL_FMT_SLAVE_SPAWN_ERROR, fork_errno);
+        fflush(stdout);
+        errno = fork_errno;
+        perror(KEL_MSG_SLAVE_SPAWN_PERROR);
+        printf(KEL_MSG_SLAVE_FAILED);
+        funlockfile(stdout);
+        kel__count_lost_child(kel);
+        return;
+    }
+
+    int status = 0;
+    if (wait_slave(pid, &status) != pid) {
+        if (errno != 0) {
+            report_lost_slave(kel, lost_slave::wait_error, pid, 0);
+            return;
+        }
+    } else if (WIFSIGNALED(status)) {
+        report_lost_slave(kel, WCOREDUMP(status) ? lost_slave::core_dumped : lost_slave::signalled, pid, 0);
+        return;
+    } else if (!WIFEXITED(status)) {
+        report_lost_slave(kel, lost_slave::stopped, pid, 0);
+        return;
+    } else if (WEXITSTATUS(status) != 0) {
+        report_lost_slave(kel, lost_slave::exited, pid, WEXITSTATUS(status));
+        return;
+    }
+
+    kel_res_slot_t result;
+    if (!kel__slot_read(slot, &result)) {
+        printf(KEL_FMT_SLAVE_CALLED_EXIT0, static_cast<int>(pid));
+        kel__count_lost_child(kel);
+        return;
+    }
+    kel__fold_child(kel, info->task, static_cast<int32_t>(pid), 0, &result);
 }

@@ -6,8 +6,6 @@
 
 #include "kel_types.h"
 
-/* Pass rate in percent: (executed - failed) * 100 / executed, unsigned. */
-uint32_t kel__pass_rate(uint32_t executed, uint32_t failed);
 /* Master: the list of failed tests (unless quiet), SUMMARY and counts. */
 void kel__print_master_summary(kel_t *kel);
 /* Slave: the one-block summary naming the process. */

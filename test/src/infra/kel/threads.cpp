@@ -23,6 +23,7 @@
 
 #include "exec.h"
 #include "messages.h"
+#include "remote.h"
 #include "slave.h"
 #include "threads.h"
 #include "tree.h"
@@ -79,21 +80,28 @@ void start_sequencer(kel_tctx_t *ctx, kel_tc_t *child, uint32_t n, kel_res_shm_t
 bool runs_out_of_process(const kel_tc_t *folder)
 {
     const kel_t *kel = folder->instance;
-    if ((folder->flags & KEL_TCF_TARGET) && kel->process_mode)
+    if ((folder->flags & KEL_TCF_TARGET) && kel->cfg.process_mode)
         return true;
     return kel__tc_mode(folder) == KEL_TCF_MULTI_PROCESS;
 }
 
-} // namespace
-
-uint32_t kel__child_threads(const kel_tc_t *tc)
+/* A slave starts no slaves of its own; a remote child goes to its node's
+ * agent, any other to a local slave. Nothing new starts once an assert has
+ * ended the run. */
+void exec_out_of_process(spawn_info *info)
 {
-    if (tc->threads)
-        return tc->threads;
-    if (tc->multi_count)
-        return tc->multi_count;
-    return 1;
+    kel_t *kel = info->tc->instance;
+    if (kel__run_aborted(kel))
+        return;
+    if (kel->cfg.fork_id != 0)
+        printf(KEL_MSG_SLAVE_NESTED);
+    else if (info->tc->flags & KEL_TCF_REMOTE)
+        kel__remote_exec_tc(info);
+    else
+        kel_fork_exec_tc(info);
 }
+
+} // namespace
 
 uint32_t kel_spawn_tc_threads(kel_tc_t *tc, kel_tctx_t *parent, uint32_t seq, kel_res_shm_t *res,
                               uint32_t base, kel_syncvar_t *done)
@@ -145,12 +153,10 @@ void *kel_spawned_tc_thread(void *arg)
     orv_thread_detach(orv_thread_self());
 
     kel_tc_t *folder = info->parent->tc;
-    if (runs_out_of_process(folder)) {
-        if (!kel__run_aborted(folder->instance))
-            kel_fork_exec_tc(info);
-    } else {
+    if (runs_out_of_process(folder))
+        exec_out_of_process(info);
+    else
         kel_exec_tc(info->parent, info->tc, KEL_TC_BASIC, info->seq, info->task);
-    }
     end_spawned(info);
 }
 
@@ -196,9 +202,9 @@ void kel__exec_multi_children(kel_tctx_t *ctx, uint32_t mask)
             continue;
         if (kel__run_aborted(kel))
             break;
-        if ((child->flags & KEL_TCF_TARGET) && kel->fork_id != 0) {
+        if ((child->flags & KEL_TCF_TARGET) && kel->cfg.fork_id != 0) {
             /* The one test case this slave process was started for. */
-            kel_exec_tc(ctx, child, mask, static_cast<uint32_t>(kel->slave_seq), 0);
+            kel_exec_tc(ctx, child, mask, static_cast<uint32_t>(kel->cfg.slave_seq), 0);
             continue;
         }
         if (!(mask & KEL_TC_BASIC))

@@ -18,9 +18,6 @@
  * segment is closed. Starts nothing once the run is aborted. */
 void kel__exec_multi_children(kel_tctx_t *ctx, uint32_t mask);
 
-/* Thread count of a child: -T count, else multi count, else 1. */
-uint32_t kel__child_threads(const kel_tc_t *tc);
-
 /* Starts one spawned test thread per task of tc (tasks 1..thread count,
  * slots base..), each with sequence number seq. Raises done by the whole
  * count first; each thread lowers it by one as it ends, and threads that
@@ -30,8 +27,8 @@ uint32_t kel_spawn_tc_threads(kel_tc_t *tc, kel_tctx_t *parent, uint32_t seq, ke
                               uint32_t base, kel_syncvar_t *done);
 
 /* Body of a "KEL Spawned Test" thread; arg is a spawn_info it owns. Runs
- * the record's test case here, or in a slave process when its folder asks
- * for one. */
+ * the record's test case here or, when its folder asks for processes, in a
+ * slave (slave.h) or on its remote node (remote.h); a slave starts none. */
 void *kel_spawned_tc_thread(void *arg);
 
 /* Body of a "KEL Test Sequencer" thread; arg is a spawn_info it owns whose

@@ -65,7 +65,7 @@ uint32_t kel_create(kel_t **kel)
     kel_t *k = static_cast<kel_t *>(calloc(1, sizeof(kel_t)));
     if (!k)
         return ENOMEM;
-    k->verbosity = 1;
+    k->cfg.verbosity = KEL_VERBOSITY_NORMAL;
     k->tc.instance = k;
     k->tc.seq_count = 1;
     k->root = kel_create_test_case(k, NULL, "all", "All test cases", NULL, 0);
@@ -143,8 +143,8 @@ void kel_destroy(kel_t **kel)
         kel_tc_free_subtree(child);
         free_node(child);
     }
-    free(k->shm_res);
-    free(k->argv0);
+    free(k->cfg.shm_res);
+    free(k->cfg.argv0);
     free(k);
     *kel = NULL;
 }

@@ -36,6 +36,11 @@ static inline kel_tc_t *kel__tc_first_child(const kel_tc_t *tc)
 {
     return static_cast<kel_tc_t *>(orv_queue_peek_head(&tc->children));
 }
+/* Thread count of a child: -T count, else multi count, else 1. */
+static inline uint32_t kel__child_threads(const kel_tc_t *tc)
+{
+    return tc->threads ? tc->threads : tc->multi_count ? tc->multi_count : 1;
+}
 static inline kel_tc_t *kel__tc_next_sibling(const kel_tc_t *tc)
 {
     return reinterpret_cast<kel_tc_t *>(tc->link.next);

@@ -16,7 +16,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "exec.h"
+#include "checks.h"
+#include "context.h"
 #include "messages.h"
 #include "vars.h"
 
@@ -41,9 +42,9 @@ size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 /* A later definition of a name replaces the earlier one. */
 void store_var(kel_t *kel, kel_var_t *var)
 {
-    kel_var_t *old = static_cast<kel_var_t *>(orv_hashset_remove(kel->vars, var));
+    kel_var_t *old = static_cast<kel_var_t *>(orv_hashset_remove(kel->run.vars, var));
     free(old);
-    if (orv_hashset_insert(kel->vars, var) != 0)
+    if (orv_hashset_insert(kel->run.vars, var) != 0)
         free(var);
 }
 
@@ -51,22 +52,22 @@ bool append_text(kel_t *kel, const char *list)
 {
     size_t add = strlen(list);
     char *text;
-    if (kel->vars_text) {
-        size_t old = strlen(kel->vars_text);
+    if (kel->run.vars_text) {
+        size_t old = strlen(kel->run.vars_text);
         text = static_cast<char *>(malloc(old + add + 2));
         if (!text)
             return false;
-        memcpy(text, kel->vars_text, old);
+        memcpy(text, kel->run.vars_text, old);
         text[old] = ':';
         memcpy(text + old + 1, list, add + 1);
-        free(kel->vars_text);
+        free(kel->run.vars_text);
     } else {
         text = static_cast<char *>(malloc(add + 1));
         if (!text)
             return false;
         memcpy(text, list, add + 1);
     }
-    kel->vars_text = text;
+    kel->run.vars_text = text;
     return true;
 }
 
@@ -81,11 +82,11 @@ const char *get_var(const char *name, const char *description, const char *type,
         return NULL;
     }
     kel_t *kel = ctx->tc->instance;
-    if (kel->vars && name) {
+    if (kel->run.vars && name) {
         kel_var_t probe;
         memset(&probe, 0, sizeof probe);
         sstrncpy(probe.name, name, sizeof probe.name);
-        const kel_var_t *var = static_cast<const kel_var_t *>(orv_hashset_get(kel->vars, &probe));
+        const kel_var_t *var = static_cast<const kel_var_t *>(orv_hashset_get(kel->run.vars, &probe));
         if (var) {
             *found = true;
             return var->value;
@@ -97,8 +98,7 @@ const char *get_var(const char *name, const char *description, const char *type,
     printf(KEL_FMT_VAR_MANDATORY, type, name ? name : "", description);
     printf(KEL_FMT_VAR_USE, name ? name : "");
     funlockfile(stdout);
-    kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_get_var", 0, KEL_MARKED_MISSING_VAR);
-    abort();
+    kel__die(KEL_FAIL_COND, fw_file, "kel_get_var", 0, KEL_MARKED_MISSING_VAR);
 }
 
 /* The context whose own map holds key, from ctx outward, or NULL. */
@@ -116,8 +116,8 @@ void parse_nvp_list(kel_t *kel, const char *list)
 {
     if (!list)
         return;
-    if (!kel->vars && orv_hashset_create(&kel->vars, var_hash, var_equal, 0) != 0) {
-        kel->vars = NULL;
+    if (!kel->run.vars && orv_hashset_create(&kel->run.vars, var_hash, var_equal, 0) != 0) {
+        kel->run.vars = NULL;
         puts(KEL_MSG_VARS_NO_TABLE);
         return;
     }
@@ -150,17 +150,17 @@ void parse_nvp_list(kel_t *kel, const char *list)
 
 void kel__vars_release(kel_t *kel)
 {
-    if (kel->vars) {
+    if (kel->run.vars) {
         void *var;
-        while ((var = orv_hashset_first(kel->vars)) != NULL) {
-            orv_hashset_remove(kel->vars, var);
+        while ((var = orv_hashset_first(kel->run.vars)) != NULL) {
+            orv_hashset_remove(kel->run.vars, var);
             free(var);
         }
-        orv_hashset_free(kel->vars);
-        kel->vars = NULL;
+        orv_hashset_free(kel->run.vars);
+        kel->run.vars = NULL;
     }
-    free(kel->vars_text);
-    kel->vars_text = NULL;
+    free(kel->run.vars_text);
+    kel->run.vars_text = NULL;
 }
 
 extern "C" {
@@ -198,30 +198,21 @@ void kel_set(const char *key, void *value)
         printf(KEL_FMT_NOT_ENABLED, "kel_set");
         return;
     }
-    if (!key) {
-        kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_INSERT, "(null)");
-        abort();
-    }
+    if (!key)
+        kel__die(KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_INSERT, "(null)");
     if (value) {
         if (!ctx->fixture_vars && orv_hashmap_create(&ctx->fixture_vars, 0) != 0) {
             ctx->fixture_vars = NULL;
-            kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_NO_HASHMAP);
-            abort();
+            kel__die(KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_NO_HASHMAP);
         }
-        if (orv_hashmap_get(ctx->fixture_vars, key)) {
-            kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_SET_TWICE, key);
-            abort();
-        }
-        if (!orv_hashmap_insert(ctx->fixture_vars, key, value)) {
-            kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_INSERT, key);
-            abort();
-        }
+        if (orv_hashmap_get(ctx->fixture_vars, key))
+            kel__die(KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_SET_TWICE, key);
+        if (!orv_hashmap_insert(ctx->fixture_vars, key, value))
+            kel__die(KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_INSERT, key);
         return;
     }
-    if (!ctx->fixture_vars) {
-        kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_NO_MAP, key);
-        abort();
-    }
+    if (!ctx->fixture_vars)
+        kel__die(KEL_FAIL_COND, fw_file, "kel_set", 0, KEL_MARKED_VAR_NO_MAP, key);
     orv_hashmap_entry_t *e = orv_hashmap_get(ctx->fixture_vars, key);
     if (e)
         orv_hashmap_remove_tuple(ctx->fixture_vars, e);
@@ -251,11 +242,10 @@ void *kel_create_cookie(int size)
         printf(KEL_FMT_NOT_ENABLED, "kel_create_cookie");
         return NULL;
     }
-    if (kel_get_(KEL_COOKIE_KEY, false, fw_file, "kel_create_cookie", 0)) {
-        kel_check__(0, 0, KEL_FAIL_COND, fw_file, "kel_create_cookie", 0, KEL_MARKED_COOKIE_TWICE);
-        abort();
-    }
+    if (kel_get_(KEL_COOKIE_KEY, false, fw_file, "kel_create_cookie", 0))
+        kel__die(KEL_FAIL_COND, fw_file, "kel_create_cookie", 0, KEL_MARKED_COOKIE_TWICE);
     void *cookie = calloc(1, size > 0 ? static_cast<size_t>(size) : 1);
+    /* An assert that counts a checkpoint when it passes, unlike kel__die. */
     kel_check__(1, cookie != NULL, KEL_COOKIE_COND, fw_file, "kel_create_cookie", 0, KEL_MARK);
     if (!cookie)
         abort();
@@ -271,10 +261,8 @@ void *kel_get_cookie_(const char *file, const char *function, int line)
         return NULL;
     }
     void *cookie = kel_get_(KEL_COOKIE_KEY, false, file, function, line);
-    if (!cookie) {
-        kel_check__(0, 0, NULL, file, function, line, KEL_MSG_NO_COOKIE);
-        abort();
-    }
+    if (!cookie)
+        kel__die(NULL, file, function, line, KEL_MSG_NO_COOKIE);
     return cookie;
 }
 

@@ -89,7 +89,7 @@ static_assert(offsetof(kel_evc_queue_s, evcq_name) == offsetof(kel_evc_named_t, 
 #define KEL_EVC_TEXT_SIZE 256
 #define KEL_EVC_TEXT_LIMIT 255
 
-/* --- process-wide state (instance.cpp) --------------------------------- */
+/* --- process-wide state (global.cpp, instance.cpp) --------------------- */
 
 extern pthread_mutex_t kel_evc_glb_mutex;
 extern kel_evc_glb_t *kel_evc_glb;

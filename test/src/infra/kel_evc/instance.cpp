@@ -1,8 +1,8 @@
 /*
  * instance.cpp - the event checker's process-wide state and the checker
- * itself: the registry of checkers with its three trace buffers, the one
- * mutex that guards all of it, and creating, resetting and destroying
- * checkers.
+ * itself: the registry of checkers with its three trace buffers (the block
+ * and the one mutex that guards it are defined in global.cpp), and
+ * creating, resetting and destroying checkers.
  *
  * The state block appears with the first checker and goes with the last,
  * closing its buffers, so a process that no longer checks events keeps
@@ -15,9 +15,6 @@
 #include <string.h>
 
 #include "evc_internal.h"
-
-pthread_mutex_t kel_evc_glb_mutex = PTHREAD_MUTEX_INITIALIZER;
-kel_evc_glb_t *kel_evc_glb;
 
 namespace {
 
@@ -139,22 +136,6 @@ uint32_t release_if_empty_locked(void)
 }
 
 } // namespace
-
-int kel__evc_lock(const char *func, unsigned line)
-{
-    int err = pthread_mutex_lock(&kel_evc_glb_mutex);
-    if (err != 0 && kel_evc_glb != nullptr)
-        KEL_EVC_LOG(kel_evc_glb->errors, KEL_EVC_FMT_LOCK_ERROR, func, line, KEL_EVC_MUTEX_NAME, err);
-    return err;
-}
-
-int kel__evc_unlock(const char *func, unsigned line)
-{
-    int err = pthread_mutex_unlock(&kel_evc_glb_mutex);
-    if (err != 0 && kel_evc_glb != nullptr)
-        KEL_EVC_LOG(kel_evc_glb->errors, KEL_EVC_FMT_UNLOCK_ERROR, func, line, KEL_EVC_MUTEX_NAME, err);
-    return err;
-}
 
 int kel_evc_name_cmp(const void *a, const void *b)
 {

@@ -1,0 +1,22 @@
+/*
+ * context.h - the per-thread test context registry: which test context, if
+ * any, the calling thread runs in.
+ */
+#ifndef KEL_CONTEXT_H
+#define KEL_CONTEXT_H
+
+#include "kel_types.h"
+
+/* The thread-specific key under which each thread's context is published.
+ * kel_run acquires it before its first run and releases it after the last;
+ * outside any run every thread reads NULL. */
+int kel__key_acquire(void);
+void kel__key_release(void);
+kel_tctx_t *kel__tctx_get(void);
+/* Publishes ctx (or NULL) for the calling thread; EINVAL outside a run. */
+int kel__tctx_set(kel_tctx_t *ctx);
+/* The calling thread's context; without one, prints the kel-enabled notice
+ * naming service and returns NULL. */
+kel_tctx_t *kel__tctx_or_notice(const char *service);
+
+#endif
