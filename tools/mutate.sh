@@ -8,28 +8,31 @@
 #   -l LIST   the mutations (default tests/mutations.txt)
 #   -b DIR    build directory, configured on first use (default /tmp/kel-mutate)
 #   -k        keep going after a mutation that does not apply or build
+#   -n        only check that every mutation applies (no build, no run)
 #   ID...     only these mutations (numbers, in list order from 1)
 #
-# The list holds blocks of three lines; '#' lines and blank lines between
-# blocks are comments:
+# The list holds blocks: an '@' line, the text to replace ('- ' lines) and
+# its replacement ('+ ' lines); '#' lines and blank lines are comments:
 #
 #   @ test/src/infra/kel/slave.cpp: output is not flushed before fork
 #   - fflush(stdout);
 #   + (void)0;
 #
-# The text after '- ' must occur exactly once in the file; it is replaced by
-# the text after '+ '. The source is always restored, even when interrupted.
+# The text of the '- ' lines must occur exactly once in the file; it is
+# replaced by the text of the '+ ' lines. The source is always restored, even when interrupted.
 # Exits 0 when every mutation applied and built; the score is printed last.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 list=$root/tests/mutations.txt
 build=/tmp/kel-mutate
 keep_going=0
-while getopts "l:b:k" opt; do
+dry_run=0
+while getopts "l:b:kn" opt; do
     case $opt in
         l) list=$OPTARG ;;
         b) build=$OPTARG ;;
         k) keep_going=1 ;;
+        n) dry_run=1 ;;
         *) sed -n '2,20p' "$0"; exit 2 ;;
     esac
 done
@@ -38,20 +41,41 @@ declare -A only=()
 for id in "$@"; do only[$id]=1; done
 
 # Parse the list into parallel arrays.
+# Several '-' (or '+') lines in a row make one text of several lines.
 files=() descs=() olds=() news=()
 while IFS= read -r line || [ -n "$line" ]; do
+    k=$((${#files[@]} - 1))
     case $line in
-        '@ '*) rest=${line#@ }; files+=("${rest%%: *}"); descs+=("${rest#*: }") ;;
-        '- '*) olds+=("${line#- }") ;;
-        '+ '*) news+=("${line#+ }") ;;
+        '@ '*) rest=${line#@ }; files+=("${rest%%: *}"); descs+=("${rest#*: }"); olds+=(""); news+=("") ;;
+        '- '*|'+ '*)
+            [ $k -ge 0 ] || { echo "mutate.sh: $list: text before the first '@' line" >&2; exit 2; }
+            if [ "${line:0:1}" = - ]; then
+                olds[$k]+=${olds[$k]:+$'\n'}${line#- }
+            else
+                news[$k]+=${news[$k]:+$'\n'}${line#+ }
+            fi ;;
         '#'*|'') ;;
         *) echo "mutate.sh: $list: cannot read: $line" >&2; exit 2 ;;
     esac
 done <"$list"
 n=${#files[@]}
-if [ "$n" -eq 0 ] || [ ${#olds[@]} -ne "$n" ] || [ ${#news[@]} -ne "$n" ]; then
-    echo "mutate.sh: $list: every '@' line needs one '-' and one '+' line" >&2
-    exit 2
+for ((i = 0; i < n; i++)); do
+    if [ -z "${olds[$i]}" ] || [ -z "${news[$i]}" ]; then
+        echo "mutate.sh: $list: mutation $((i + 1)) needs '-' and '+' lines" >&2
+        exit 2
+    fi
+done
+[ "$n" -gt 0 ] || { echo "mutate.sh: $list: no mutation" >&2; exit 2; }
+
+count_in() { OLD=$1 perl -0777 -ne 'print scalar(() = /\Q$ENV{OLD}\E/g)' "$root/$2" 2>/dev/null || echo 0; }
+if [ $dry_run -eq 1 ]; then
+    bad=0
+    for ((i = 0; i < n; i++)); do
+        c=$(count_in "${olds[$i]}" "${files[$i]}")
+        [ "$c" = 1 ] || { echo "$((i + 1)) ${files[$i]}: found $c times"; bad=1; }
+    done
+    echo "$n mutations checked"
+    exit $bad
 fi
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -80,7 +104,7 @@ for ((i = 0; i < n; i++)); do
     [ ${#only[@]} -eq 0 ] || [ -n "${only[$id]:-}" ] || continue
     target=$root/${files[$i]}
     label=$(printf '%3d %s: %s' "$id" "${files[$i]}" "${descs[$i]}")
-    count=$(OLD=${olds[$i]} perl -0777 -ne 'print scalar(() = /\Q$ENV{OLD}\E/g)' "$target" 2>/dev/null || echo 0)
+    count=$(count_in "${olds[$i]}" "${files[$i]}")
     if [ "$count" != 1 ]; then
         echo "NOT APPLIED $label (found $count times)"
         broken=$((broken + 1)); [ $keep_going -eq 1 ] || exit 1
