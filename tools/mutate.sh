@@ -89,7 +89,9 @@ backup=""
 target=""
 restore() {
     if [ -n "$backup" ]; then
-        cp -p "$backup" "$target"
+        # A fresh time stamp: the build must see the file change back.
+        cp "$backup" "$target"
+        touch "$target"
         rm -f "$backup"
         backup=""
     fi
@@ -111,7 +113,7 @@ for ((i = 0; i < n; i++)); do
         continue
     fi
     backup=$(mktemp)
-    cp -p "$target" "$backup"
+    cp "$target" "$backup"
     OLD=${olds[$i]} NEW=${news[$i]} perl -0777 -pi -e 's/\Q$ENV{OLD}\E/$ENV{NEW}/' "$target"
     if ! cmake --build "$build" -j2 >/dev/null 2>&1; then
         echo "NOT BUILT   $label"
