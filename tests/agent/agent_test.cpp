@@ -6,12 +6,14 @@
  * limit, programs outside -a, a crashing slave, hostile request bytes,
  * stalled and vanished clients, SIGTERM, the command line). Whole outputs
  * are compared; children are waited for on their pipes, never with sleeps.
+ * The node transport (kel_od_*) has its own test at the end.
  */
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <endian.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -189,14 +191,11 @@ std::string summary(int e, int f, int c, bool quiet = false)
 {
     return counts(e, f, c, "\n\n") + (quiet ? "" : "\nElapsed time = <T> ms\n\n");
 }
-/* The block a master prints for a slave: label is "path:[PROC n pid=..." */
-std::string block(const std::string &label, int e, int f, int c)
+/* The block a master prints for a slave; who is "node=..." or "pid=...". */
+std::string block(const std::string &path, int task, const std::string &who, int e, int f, int c)
 {
-    return "\n---- " + label + "]\n" + counts(e, f, c, "     ") + "Elapsed time = <T> ms\n";
-}
-std::string remote(const std::string &path, int task, const std::string &node, int e, int f, int c)
-{
-    return block(path + ":[PROC " + std::to_string(task) + " node=" + node, e, f, c);
+    return "\n---- " + path + ":[PROC " + std::to_string(task) + " " + who + "]\n" + counts(e, f, c, "     ") +
+           "Elapsed time = <T> ms\n";
 }
 std::string real(const std::string &path)
 {
@@ -250,10 +249,10 @@ std::string entry(const std::string &path, const std::string &location, const st
            static_cast<char>(cond.size()) + cond;
 }
 const std::string END = "\xFE";
-kel_spawn_req_t request(const std::string &test_case, const std::string &vars)
+kel_spawn_req_t request(const std::string &test_case, const std::string &vars, const char *node = "127.0.0.2")
 {
     kel_spawn_req_t r = {};
-    header(&r.hdr, KEL_AGENT_MSG_SPAWN_REQ, "127.0.0.2");
+    header(&r.hdr, KEL_AGENT_MSG_SPAWN_REQ, node);
     r.verbosity = 1;
     r.flags = htons(vars.empty() ? 0 : KEL_SPAWN_F_NVP);
     r.task = htons(1);
@@ -262,31 +261,39 @@ kel_spawn_req_t request(const std::string &test_case, const std::string &vars)
     snprintf(r.test_case, sizeof r.test_case, "%s", test_case.c_str());
     return r;
 }
-/* A connection to an agent on 127.0.0.2, through the node transport. */
-kel_od_handle_t connect_to(unsigned port)
+/* A connection through the node transport to 127.0.0.2 (or another). */
+kel_od_handle_t connect_to(unsigned port, uint32_t address = 0x7F000002)
 {
     kel_od_handle_t h = -1;
-    EXPECT_EQ(kel_od_connect_to_node(htonl(0x7F000002), htonl(port), &h), 0u);
+    EXPECT_EQ(kel_od_connect_to_node(htonl(address), htonl(port), &h), 0u);
     return h;
 }
 
+/* A socket on 127.0.0.1 and a free port, listening unless told not to. */
+int listener(unsigned *port, bool listening = true)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    *port = ntohs(a.sin_port);
+    if (listening)
+        listen(fd, 4);
+    return fd;
+}
 /* A fake agent on 127.0.0.1: for each of `connections` connections, reads
  * the request, sends the script's byte strings and hangs up. */
 struct fake_agent {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::string node;
+    unsigned port = 0;
+    int fd = listener(&port);
+    std::string node = "127.0.0.1:" + std::to_string(port);
     std::vector<kel_spawn_req_t> requests;
     std::thread server;
     explicit fake_agent(std::vector<std::string> script, int connections = 1)
     {
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(fd, 4);
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-        node = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
         server = std::thread([this, script, connections] {
             for (int i = 0; i < connections; i++) {
                 kel_od_handle_t c = accept(fd, nullptr, nullptr);
@@ -342,7 +349,7 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
                       past_lines = whole_lines + "---- " + a + ":[PROC 1 node=127.0.0.3]\n     " + b +
                                    "()\n     condition(" + c + ")\n",
                       bad = "     <malformed summary from node=127.0.0.3>\n\n" + summary(1, 1, 3),
-                      hostile = remote("fake:r", 1, "127.0.0.1", 1, 1, 3) + "\n---- SUMMARY OF FAILED TESTS:\n\n";
+                      hostile = block("fake:r", 1, "node=127.0.0.1", 1, 1, 3) + "\n---- SUMMARY OF FAILED TESTS:\n\n";
     const std::string ok = reply(0, "");
     struct {
         bool quiet;
@@ -357,9 +364,9 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
         {false, {ok}, lost + reset + summary(1, 1, 0)},
         {false, {ok, result(1, 0, 1, END).substr(0, 500)}, lost + reset + summary(1, 1, 0)},
         {false, {ok, bad_type}, "Received message with wrong type 9\n" + lost + einval + summary(1, 1, 0)},
-        {false, {ok, result(4, 1, 9, listed)}, remote("fake:r", 1, "127.0.0.1", 4, 1, 9) + record + summary(4, 1, 9)},
-        {true, {ok, result(4, 1, 9, listed)}, remote("fake:r", 1, "127.0.0.1", 4, 1, 9) + summary(4, 1, 9, true)},
-        {false, {ok, result(2, 0, 6, END)}, remote("fake:r", 1, "127.0.0.1", 2, 0, 6) + summary(2, 0, 6)},
+        {false, {ok, result(4, 1, 9, listed)}, block("fake:r", 1, "node=127.0.0.1", 4, 1, 9) + record + summary(4, 1, 9)},
+        {true, {ok, result(4, 1, 9, listed)}, block("fake:r", 1, "node=127.0.0.1", 4, 1, 9) + summary(4, 1, 9, true)},
+        {false, {ok, result(2, 0, 6, END)}, block("fake:r", 1, "node=127.0.0.1", 2, 0, 6) + summary(2, 0, 6)},
         {true, {ok, result(2, 0, 6, END)}, ""},
         {true, {ok, not_run}, not_ok + "     ERROR: slave terminated by signal 11\n" + summary(1, 1, 0, true)},
         {false, {ok, open_error}, not_ok + "     ERROR: " + std::string(1052, 'e') + "\n" + summary(1, 1, 0)},
@@ -400,23 +407,17 @@ TEST(AgentClient, TheRequestCarriesTheRunOrIsNotSent)
     run_master({"-q", "fake"}, {"AGENT_PROG_NODE=" + fake.node});
     fake.finish();
     ASSERT_EQ(fake.requests.size(), 2u) << r.out;
-    const kel_spawn_req_t &q = fake.requests[0], &quiet = fake.requests[1];
-    EXPECT_EQ(bytes_of(q.hdr).substr(0, 4), "\xFE\xAB\x2C\x18");
-    EXPECT_EQ(q.hdr.node, htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(q.hdr.type, KEL_AGENT_MSG_SPAWN_REQ);
-    EXPECT_EQ(q.hdr.version, KEL_AGENT_VERSION);
-    EXPECT_NE(r.err.find("master pid=" + std::to_string(ntohl(q.hdr.pid)) + "\n"), std::string::npos) << r.err;
-    EXPECT_EQ(q.verbosity, 2);
-    EXPECT_EQ(ntohs(q.flags), KEL_SPAWN_F_STRICT | KEL_SPAWN_F_NVP);
-    EXPECT_EQ(ntohs(q.task), 1);
-    EXPECT_EQ(ntohs(q.seq), 0);
-    EXPECT_EQ(ntohs(q.node_num), 5);
-    EXPECT_EQ(PROG, q.process_name);
-    EXPECT_STREQ(q.nvp_list, "color=red");
-    EXPECT_STREQ(q.test_case, "fake r");
-    EXPECT_EQ(quiet.verbosity, 0);
-    EXPECT_EQ(quiet.flags, 0);
-    EXPECT_STREQ(quiet.nvp_list, "");
+    /* Every byte of both requests, the sender's pid aside. */
+    kel_spawn_req_t want = request("fake r", "color=red", "127.0.0.1"), quiet = request("fake r", "", "127.0.0.1");
+    EXPECT_NE(r.err.find("master pid=" + std::to_string(ntohl(fake.requests[0].hdr.pid)) + "\n"), std::string::npos);
+    want.hdr.pid = fake.requests[0].hdr.pid;
+    quiet.hdr.pid = fake.requests[1].hdr.pid;
+    want.verbosity = 2;
+    quiet.verbosity = 0;
+    want.flags = htons(KEL_SPAWN_F_STRICT | KEL_SPAWN_F_NVP);
+    want.node_num = quiet.node_num = htons(5);
+    EXPECT_EQ(bytes_of(fake.requests[0]), bytes_of(want));
+    EXPECT_EQ(bytes_of(fake.requests[1]), bytes_of(quiet));
     EXPECT_NE(r.out.find("ERROR: Rejected by agent, just looking\n"), std::string::npos) << r.out;
     /* A path of 304 bytes, node number 70000, a program name of more than
      * 127 bytes and 401 bytes of variables cannot travel. */
@@ -434,23 +435,6 @@ TEST(AgentClient, TheRequestCarriesTheRunOrIsNotSent)
                          summary(1, 1, 0));
     never.finish();
     EXPECT_TRUE(never.requests.empty());
-    /* Nodes of test cases; the node number of a run. */
-    kel_t *kel = nullptr;
-    ASSERT_EQ(kel_create(&kel), 0u);
-    kel_tc_t *folder = kel_create_test_folder(kel, nullptr, "f", "folder");
-    kel_tc_t *tc = kel_create_test_case(kel, folder, "t", "leaf", [] {}, KEL_TC_BASIC);
-    struct {
-        kel_tc_t *tc;
-        const char *node;
-        uint32_t rc;
-    } const nodes[] = {{tc, "10.0.0.9", 0},     {tc, "127.0.0.3:80", 0},   {tc, nullptr, 22},
-                       {tc, "10.0.0.x", 22},   {tc, "10.0.0.9:65536", 22}, {tc, "10.1.2", 14},
-                       {folder, nullptr, 22}, {nullptr, "10.0.0.9", 22}};
-    for (const auto &n : nodes)
-        EXPECT_EQ(kel_set_node(n.tc, n.node), n.rc) << (n.node ? n.node : "NULL");
-    EXPECT_EQ(kel_set_node_num(tc, 0), 22u);
-    EXPECT_EQ(kel_set_node_num(tc, 9), 0u);
-    kel_destroy(&kel);
     EXPECT_EQ(kel_get_node_num(), 0xFFFFFFFFu) << "off a test thread";
     EXPECT_EQ(run_master({"-q", "-node_num", "9", "nodenum", "show"}, {}).out, "node_num=9\n");
 }
@@ -464,15 +448,15 @@ TEST(Agent, RemoteChildrenOnTwoNodesBesideLocalSlaves)
     }
     ASSERT_FALSE(b->node.empty()) << a->get(1) << b->get(1);
     run_result r = run_master({"mp"}, {"AGENT_PROG_NODE_A=" + a->node, "AGENT_PROG_NODE_B=" + b->node});
-    std::string expected = remote("mp:ra", 1, "127.0.0.2", 1, 0, 2) + remote("mp:ra", 2, "127.0.0.2", 1, 1, 1) +
-                           remote("mp:rb", 1, "127.0.0.3", 1, 1, 1) +
+    std::string expected = block("mp:ra", 1, "node=127.0.0.2", 1, 0, 2) + block("mp:ra", 2, "node=127.0.0.2", 1, 1, 1) +
+                           block("mp:rb", 1, "node=127.0.0.3", 1, 1, 1) +
                            "\n---- SUMMARY OF FAILED TESTS:\n\n"
                            "---- mp:ra:[PROC 2 node=127.0.0.2]\n     <SRC>:remote_a()\n     condition(task != 2)\n\n"
                            "---- mp:rb:[PROC 1 node=127.0.0.3]\n     <SRC>:remote_b()\n     condition(0 > 1)\n\n" +
                            summary(5, 2, 6);
     for (const char *task : {"1", "2"}) /* local slaves print their own lines */
         expected += std::string("\n---- mp:local:[PROC ") + task + " pid=<PID>]\n     PASSED\n" +
-                    block(std::string("mp:local:[PROC ") + task + " pid=<PID>", 1, 0, 1);
+                    block("mp:local", task[0] - '0', "pid=<PID>", 1, 0, 1);
     EXPECT_EQ(sorted_lines(r.out), sorted_lines(expected)) << r.out;
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_EQ(a->finish(SIGTERM), 0);
@@ -503,7 +487,7 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
                                                 std::to_string(refused) +
                                                 " node=127.0.0.2]\n     ERROR: Rejected by agent, too many "
                                                 "processes: 1 running, at most 1 (-j)\n" +
-                                                remote("jf:block", 3 - refused, "127.0.0.2", 1, 0, 3) + summary(2, 1, 3)));
+                                                block("jf:block", 3 - refused, "node=127.0.0.2", 1, 0, 3) + summary(2, 1, 3)));
     r = run_master({"crash"}, {"AGENT_PROG_NODE_A=" + ag.node});
     EXPECT_EQ(r.out, "FAILED: remote status not success\n\n---- crash:segv:[PROC 1 node=127.0.0.2]\n"
                      "     ERROR: slave terminated by signal 11\n" +
@@ -648,4 +632,55 @@ TEST(Agent, NotAllowedProgramsSigtermAndTheCommandLine)
         EXPECT_EQ(p.get(0), "");
     }
     EXPECT_EQ(first.finish(SIGINT), 0);
+}
+
+TEST(NodeTransport, AddressTextsAndPeersThatCloseOrReset)
+{
+    struct {
+        const char *text;
+        uint32_t rc, port; /* port when rc is 0 */
+    } const rows[] = {{"10.1.2.3", 0, KEL_AGENT_DEFAULT_PORT}, {"10.1.2.3:7:81", 0, 81}, {"10.1.2.3:0080", 0, 80},
+                      {"10.1.2.3:65536", 22, 0}, {"10.1.2.3:8a", 22, 0}, {"10.1.2", 14, 0}, {":80", 14, 0}};
+    for (const auto &r : rows) {
+        kel_node_id_t id = 0;
+        uint32_t port = 0;
+        EXPECT_EQ(kel_od_string_to_node_addr(r.text, &id, &port), r.rc) << r.text;
+        EXPECT_TRUE(r.rc != 0 || (id == htonl(0x0A010203) && port == htonl(r.port))) << r.text;
+    }
+    unsigned port = 0;
+    int server = listener(&port), peer[3];
+    kel_od_handle_t h[3];
+    for (int i = 0; i < 3; i++) {
+        h[i] = connect_to(port, INADDR_LOOPBACK);
+        peer[i] = accept(server, nullptr, nullptr);
+    }
+    EXPECT_NE(fcntl(h[0], F_GETFD) & FD_CLOEXEC, 0) << "slaves must not inherit connections";
+    /* Half a message, then the peer closes: ECONNRESET, and closed. */
+    char buf[1080] = {};
+    send(peer[0], buf, 540, MSG_NOSIGNAL);
+    close(peer[0]);
+    ASSERT_EQ(kel_od_receive_msg(&h[0], buf, 270), 0u);
+    EXPECT_EQ(kel_od_receive_msg(&h[0], buf, 1080), 104u);
+    /* A reset peer: EPIPE, not a SIGPIPE that would end the program. */
+    struct linger hard = {1, 0};
+    setsockopt(peer[1], SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(peer[1]);
+    struct pollfd pfd = {h[1], POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 30000), 1);
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(h[1], SOL_SOCKET, SO_ERROR, &err, &len); /* takes the pending reset away */
+    EXPECT_EQ(kel_od_send_msg(&h[1], buf, 668), static_cast<uint32_t>(EPIPE));
+    /* A send that moves nothing reads as a reset and closes too. */
+    EXPECT_EQ(kel_od_send_msg(&h[2], buf, 0), 104u);
+    EXPECT_EQ(recv(peer[2], buf, 1, 0), 0) << "the peer sees an orderly end";
+    EXPECT_TRUE(h[0] == -1 && h[1] == -1 && h[2] == -1) << "every failure closes its connection";
+    close(peer[2]);
+    close(server);
+    int closed = listener(&port, false);
+    kel_od_handle_t refused = 1234;
+    EXPECT_EQ(kel_od_connect_to_node(htonl(INADDR_LOOPBACK), htonl(port), &refused),
+              static_cast<uint32_t>(ECONNREFUSED));
+    EXPECT_EQ(refused, 1234) << "left alone";
+    close(closed);
 }

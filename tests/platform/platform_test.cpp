@@ -1,9 +1,9 @@
 /*
  * platform_test.cpp - the orv platform library through orv.h: the AVL
- * height bound under churn, hash set and map growth, thread names and
- * atomics under contention, shared memory across a fork, the dispatcher
- * (deadlines, blocking without polling, no lost wake-up, re-entrant
- * handlers) and trace buffers read back exactly under concurrent writers.
+ * height bound under churn, hash set and map growth, shared memory across a
+ * fork, the dispatcher (deadlines, blocking without polling, no lost
+ * wake-up, re-entrant handlers) and trace buffers read back exactly, also
+ * under concurrent writers.
  */
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -93,14 +93,6 @@ TEST(Avl, ChurnKeepsShapeAndHeightBound)
         probe.key = 301;
         EXPECT_EQ(orv_avl_search(&t, &probe, &found), ORV_AVL_E_NOT_FOUND);
         EXPECT_EQ(orv_avl_delete(&t, &probe.node, 0), static_cast<uint32_t>(ENOENT)) << "not in the tree";
-        std::vector<int> seen;
-        auto walker = [](void *r, void *arg) -> uint32_t {
-            auto *v = static_cast<std::vector<int> *>(arg);
-            v->push_back(static_cast<avl_rec *>(r)->key);
-            return v->size() == 3 ? 0xABCu : 0u;
-        };
-        EXPECT_EQ(orv_avl_tree_walk(&t, walker, &seen), 0xABCu);
-        EXPECT_EQ(seen, (std::vector<int>{0, 3, 6})) << "in order; a non-zero result stops the walk";
         if (ascending) { /* destroy visits every record after it left the tree */
             int visited = 0;
             EXPECT_EQ(orv_avl_tree_destroy(&t, [](void *r, void *arg) {
@@ -162,11 +154,10 @@ TEST(Hash, SetAndMapGrowAndDrainWithWeakAndCollidingHashes)
     std::vector<std::string> keys(n);
     orv_hashmap_t *map = nullptr;
     ASSERT_EQ(orv_hashmap_create(&map, 0), 0u);
-    for (int i = 0; i < n; i++)
+    for (int i = 0; i < n; i++) /* the map keeps the caller's key */
         ASSERT_TRUE(orv_hashmap_insert(map, (keys[i] = "key-" + std::to_string(i)).c_str(), &keys[i]));
     std::string copy = "key-777";
     EXPECT_FALSE(orv_hashmap_insert(map, copy.c_str(), &copy)) << "an equal text is the same key";
-    EXPECT_FALSE(orv_hashmap_insert(map, "fresh", nullptr));
     for (int i = 0; i < n; i++)
         ASSERT_EQ(orv_hashmap_get_value(orv_hashmap_get(map, keys[i].c_str())), &keys[i]);
     EXPECT_EQ(orv_hashmap_get(map, "key-100000"), nullptr);
@@ -175,47 +166,6 @@ TEST(Hash, SetAndMapGrowAndDrainWithWeakAndCollidingHashes)
         ASSERT_EQ(orv_hashmap_remove_tuple(map, e), 0u);
     EXPECT_EQ(drained, n);
     orv_hashmap_free(map);
-    EXPECT_NE(orv_hash_calculate("ab", 2), orv_hash_calculate("ba", 2));
-    EXPECT_NE(orv_hash_calculate("a\0", 1), orv_hash_calculate("a\0", 2));
-}
-
-TEST(Thread, NamesAtomicsAndTime)
-{
-    static char name[ORV_THREAD_NAME_MAX + 1], comm[32];
-    orv_thread_t id;
-    void *result = nullptr;
-    auto report = [](void *arg) -> void * {
-        orv_thread_get_name(name, sizeof name);
-        pthread_getname_np(pthread_self(), comm, sizeof comm);
-        return arg;
-    };
-    ASSERT_EQ(orv_thread_create(&id, nullptr, report, &id, "KEL Spawned Test"), 0u);
-    ASSERT_EQ(orv_thread_join(id, &result), 0u);
-    EXPECT_EQ(result, &id);
-    EXPECT_STREQ(name, "KEL Spawned Test");
-    EXPECT_STREQ(comm, "KEL Spawned Tes") << "the kernel keeps 15 bytes";
-    static volatile uint32_t counter, cas_counter;
-    auto hammer = [](void *) -> void * {
-        for (int i = 0; i < 50000; i++) {
-            orv_atomic_incr(&counter);
-            for (uint32_t seen = orv_atomic_get(&cas_counter); !orv_atomic_cas(&cas_counter, seen, seen + 1);)
-                seen = orv_atomic_get(&cas_counter);
-        }
-        return nullptr;
-    };
-    orv_thread_t ids[4];
-    for (orv_thread_t &t : ids)
-        ASSERT_EQ(orv_thread_create(&t, nullptr, hammer, nullptr, "orv atomics"), 0u);
-    for (orv_thread_t t : ids)
-        ASSERT_EQ(orv_thread_join(t, nullptr), 0u);
-    EXPECT_EQ(orv_atomic_get(&counter), 200000u);
-    EXPECT_EQ(orv_atomic_get(&cas_counter), 200000u);
-    EXPECT_EQ(orv_atomic_add(&counter, -200001), 0xFFFFFFFFu);
-    struct timespec ts;
-    orv_time_msec64_to_timespec(1700000000123ull, &ts);
-    EXPECT_TRUE(ts.tv_sec == 1700000000 && ts.tv_nsec == 123000000L);
-    ts = {5, 999999999};
-    EXPECT_EQ(orv_time_timespec_to_msec64(&ts), 5999u) << "cut, not rounded";
 }
 
 TEST(Shm, CreateOpenGrowUnlinkAndShareWithAChild)
@@ -415,7 +365,6 @@ TEST(Trace, RecordsReadBackFilterWrapAndStayWholeUnderEightWriters)
     };
     orv_dt_buffer_t *buf = nullptr, *dup = nullptr;
     ASSERT_EQ(orv_dt_buffer_init(&buf, "orv.test", 0, 100), 0u);
-    EXPECT_EQ(orv_dt_buffer_find("orv.test"), buf);
     EXPECT_EQ(orv_dt_buffer_init(&dup, "orv.test", 0, 100), static_cast<uint32_t>(EEXIST));
     uint32_t bit3 = 1u << 3, none = 0;
     _orv_dt_log_filter_adv(buf, &none, 0, 0, "no");
@@ -423,14 +372,6 @@ TEST(Trace, RecordsReadBackFilterWrapAndStayWholeUnderEightWriters)
     _orv_dt_log_filter_adv(buf, &bit3, 3, 0, "[%s]:%d:%s():x", "evc", 42, "fn");
     _orv_dt_log_filter_adv(buf, nullptr, 7, 0, "null filter");
     EXPECT_EQ(texts(buf), (std::vector<std::string>{"[evc]:42:fn():x", "null filter"}));
-    char *text = nullptr;
-    size_t len = 0;
-    FILE *f = open_memstream(&text, &len);
-    ASSERT_EQ(orv_dt_buffer_dump(buf, f), 0u);
-    fclose(f);
-    EXPECT_TRUE(std::string(text, len).rfind("1 ", 0) == 0 && std::string(text, len).find(" null filter\n") < len)
-        << text;
-    free(text);
     /* Full: the oldest records go; the text held stays within 100 bytes. */
     for (int i = 1; i <= 50; i++)
         _orv_dt_log_filter_adv(buf, &all, 0, 0, "rec-%03d", i);
@@ -444,7 +385,6 @@ TEST(Trace, RecordsReadBackFilterWrapAndStayWholeUnderEightWriters)
     _orv_dt_log_filter_adv(buf, &all, 0, 0, "%s", huge.c_str());
     EXPECT_EQ(texts(buf), std::vector<std::string>{huge.substr(0, 99)});
     ASSERT_EQ(orv_dt_buffer_close(buf), 0u);
-    EXPECT_EQ(orv_dt_buffer_find("orv.test"), nullptr);
     /* Eight writers; readers meanwhile see whole records in order. */
     ASSERT_EQ(orv_dt_buffer_init(&buf, "orv.test", 0, 32767), 0u);
     auto writer = [](void *arg) -> void * {
