@@ -1,7 +1,7 @@
 /*
  * agent_prog.c - the master and slave program of the remote-execution
  * tests. Children of its multi_process folders are bound to the nodes in
- * AGENT_PROG_NODE (fake, fakeseq, big), AGENT_PROG_NODE_A (mp:ra, jf, hold,
+ * AGENT_PROG_NODE (fake, fakeseq), AGENT_PROG_NODE_A (mp:ra, jf, hold,
  * crash) and AGENT_PROG_NODE_B (mp:rb). jf:block and hold:wait read the
  * fifo of the run variable gate until every writer closed it. A master
  * writes "master pid=<pid>" to standard error after its run.
@@ -44,11 +44,6 @@ static void segv(void)
     kel_check(1);
     raise(SIGSEGV);
 }
-static void show_node_num(void)
-{
-    printf("node_num=%u\n", kel_get_node_num());
-    kel_check(1);
-}
 static kel_tc_t *folder(kel_t *kel, const char *name)
 {
     kel_tc_t *f = kel_create_test_folder(kel, NULL, name, name);
@@ -72,10 +67,6 @@ int main(int argc, char **argv)
         return 1;
     kel_set_node_num(child(kel, folder(kel, "fake"), "r", pass_one, "AGENT_PROG_NODE"), 5);
     kel_seq_set_count(child(kel, folder(kel, "fakeseq"), "r", pass_one, "AGENT_PROG_NODE"), 2);
-    char long_name[300]; /* a path that cannot travel in a request */
-    memset(long_name, 'n', sizeof long_name - 1);
-    long_name[sizeof long_name - 1] = '\0';
-    kel_set_node_num(child(kel, folder(kel, "big"), long_name, pass_one, "AGENT_PROG_NODE"), 70000);
     kel_tc_t *mp = folder(kel, "mp");
     kel_multi_task_set_count(child(kel, mp, "ra", remote_a, "AGENT_PROG_NODE_A"), 2);
     kel_set_node_num(child(kel, mp, "rb", remote_b, "AGENT_PROG_NODE_B"), 7);
@@ -83,7 +74,6 @@ int main(int argc, char **argv)
     kel_multi_task_set_count(child(kel, folder(kel, "jf"), "block", wait_gate, "AGENT_PROG_NODE_A"), 2);
     child(kel, folder(kel, "hold"), "wait", wait_gate, "AGENT_PROG_NODE_A");
     child(kel, folder(kel, "crash"), "segv", segv, "AGENT_PROG_NODE_A");
-    kel_create_test_case(kel, kel_create_test_folder(kel, NULL, "nodenum", ""), "show", "", show_node_num, KEL_TC_BASIC);
     kel_run_code_t rc = kel_run(argc, argv, kel);
     int slave = 0;
     for (int i = 1; i < argc; i++)

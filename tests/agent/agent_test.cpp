@@ -371,7 +371,6 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
         {true, {ok, not_run}, not_ok + "     ERROR: slave terminated by signal 11\n" + summary(1, 1, 0, true)},
         {false, {ok, open_error}, not_ok + "     ERROR: " + std::string(1052, 'e') + "\n" + summary(1, 1, 0)},
         {false, {ok, result(1, 1, 3, past, 5000)}, hostile + past_lines + bad},
-        {false, {ok, result(1, 1, 3, past, 0xFFFFFFFFll)}, hostile + past_lines + bad},
         {false, {ok, result(1, 1, 3, whole)}, hostile + whole_lines + bad},
         {false, {ok, result(1, 1, 3, END, 0)}, hostile + bad},
         {false, {ok, result(1, 1, 3, std::string("\x01" "a\xFE\0", 4))}, hostile + bad},
@@ -383,8 +382,6 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
         EXPECT_EQ(got.out, r.out);
         EXPECT_EQ(got.status, r.out.find("FAILED") == std::string::npos ? 0 : 3) << r.out;
     }
-    fake_agent liar({ok, result(2, 5, 0, END)}); /* more failures than test cases */
-    EXPECT_NE(run_master({"fake"}, {"AGENT_PROG_NODE=" + liar.node}).out.find("(pass rate=0%)\n"), std::string::npos);
     /* Every iteration of a sequence asks again and says which. */
     fake_agent busy({reply(2, "busy")}, 2);
     EXPECT_EQ(run_master({"fakeseq"}, {"AGENT_PROG_NODE=" + busy.node}).out,
@@ -400,7 +397,7 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
               failed + "     ERROR: Communication error, 111 - Connection refused\n" + summary(1, 1, 0));
 }
 
-TEST(AgentClient, TheRequestCarriesTheRunOrIsNotSent)
+TEST(AgentClient, TheRequestCarriesTheRun)
 {
     fake_agent fake({reply(3, "just looking")}, 2);
     run_result r = run_master({"-D", "color=red", "-s", "-d", "fake"}, {"AGENT_PROG_NODE=" + fake.node});
@@ -419,33 +416,13 @@ TEST(AgentClient, TheRequestCarriesTheRunOrIsNotSent)
     EXPECT_EQ(bytes_of(fake.requests[0]), bytes_of(want));
     EXPECT_EQ(bytes_of(fake.requests[1]), bytes_of(quiet));
     EXPECT_NE(r.out.find("ERROR: Rejected by agent, just looking\n"), std::string::npos) << r.out;
-    /* A path of 304 bytes, node number 70000, a program name of more than
-     * 127 bytes and 401 bytes of variables cannot travel. */
-    const std::string dir = temp_dir(), link = dir + "/" + std::string(120, 'l');
-    ASSERT_EQ(symlink(PROG.c_str(), link.c_str()), 0);
-    fake_agent never({}, 0);
-    r = run_master({"-D", "a=" + std::string(198, 'x'), "-D", "b=" + std::string(198, 'y'), "big"},
-                   {"AGENT_PROG_NODE=" + never.node}, link);
-    unlink(link.c_str());
-    rmdir(dir.c_str());
-    EXPECT_EQ(r.out, "size of test case name cannot be greater than 255\n"
-                     "size of process name cannot be greater than 127\n"
-                     "size of name value pairs cannot be greater than 255\n"
-                     "node number cannot be greater than 65535\nFAILED: Invalid args for agent\n" +
-                         summary(1, 1, 0));
-    never.finish();
-    EXPECT_TRUE(never.requests.empty());
     EXPECT_EQ(kel_get_node_num(), 0xFFFFFFFFu) << "off a test thread";
-    EXPECT_EQ(run_master({"-q", "-node_num", "9", "nodenum", "show"}, {}).out, "node_num=9\n");
 }
 
 TEST(Agent, RemoteChildrenOnTwoNodesBesideLocalSlaves)
 {
-    std::unique_ptr<agent> a, b;
-    for (int tries = 0; tries < 5 && (!b || b->node.empty()); tries++) { /* the same port on both */
-        a = std::make_unique<agent>("127.0.0.2", "0", std::vector<std::string>{"-a", PROG_DIR});
-        b = std::make_unique<agent>("127.0.0.3", std::to_string(a->port), std::vector<std::string>{"-a", PROG_DIR});
-    }
+    auto a = std::make_unique<agent>("127.0.0.2", "0", std::vector<std::string>{"-a", PROG_DIR}); /* one port */
+    auto b = std::make_unique<agent>("127.0.0.3", std::to_string(a->port), std::vector<std::string>{"-a", PROG_DIR});
     ASSERT_FALSE(b->node.empty()) << a->get(1) << b->get(1);
     run_result r = run_master({"mp"}, {"AGENT_PROG_NODE_A=" + a->node, "AGENT_PROG_NODE_B=" + b->node});
     std::string expected = block("mp:ra", 1, "node=127.0.0.2", 1, 0, 2) + block("mp:ra", 2, "node=127.0.0.2", 1, 1, 1) +
@@ -463,7 +440,6 @@ TEST(Agent, RemoteChildrenOnTwoNodesBesideLocalSlaves)
     EXPECT_EQ(b->finish(SIGTERM), 0);
     /* The remote slaves printed on their own agent's output. */
     EXPECT_NE(a->get(0).find("---- mp:ra:[PROC 2 pid="), std::string::npos) << a->get(0);
-    EXPECT_NE(b->get(0).find("---- mp:rb:[PROC 1 pid="), std::string::npos) << b->get(0);
     EXPECT_EQ(b->get(0).find("mp:ra"), std::string::npos);
 }
 
@@ -513,7 +489,6 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
         {412, std::string(256, 'x'), malformed + "the test case is not terminated within its field"},
         {412, std::string(256, '\0'), malformed + "the test case is empty"},
         {412, std::string("a  b", 5), malformed + empty_name},
-        {412, std::string("a ", 3), malformed + empty_name},
         {412, std::string("f -x", 5), malformed + "the test case name \"-x\" begins with '-'"},
         {28, std::string("/bin/sh", 8), "program not allowed: " + real("/bin/sh") + " is not under an allowed folder"},
         {28, PROG_DIR + "/CMakeFiles" + '\0',
@@ -570,14 +545,7 @@ TEST(Agent, NotAllowedProgramsSigtermAndTheCommandLine)
                   "     ERROR: Rejected by agent, program not allowed: " +
                       real(PROG) + " is not under an allowed folder\n" + summary(1, 1, 0));
         EXPECT_EQ(elsewhere.finish(SIGINT), 0);
-        agent closed("127.0.0.3", "0", {});
-        EXPECT_NE(closed.wait_for("kel-agent: no -a folder given: every request will be rejected\n"), std::string::npos);
-        EXPECT_NE(run_master({"crash"}, {"AGENT_PROG_NODE_A=" + closed.node})
-                      .out.find("     ERROR: Rejected by agent, program not allowed: " + PROG +
-                                " (the agent allows no folder: start it with -a)\n"),
-                  std::string::npos);
-        EXPECT_EQ(closed.finish(SIGTERM), 0);
-        EXPECT_EQ(closed.get(0), "kel-agent: listening on " + closed.node + "\n") << "one line on standard output";
+        EXPECT_EQ(elsewhere.get(0), "kel-agent: listening on " + elsewhere.node + "\n") << "one line on stdout";
     }
     /* SIGTERM with a slave running and a connection that sent nothing: the
      * agent kills the slave, leaves no result segment and exits 0; the
@@ -608,15 +576,11 @@ TEST(Agent, NotAllowedProgramsSigtermAndTheCommandLine)
         std::string first_line;
     } const rows[] = {
         {{"-x"}, "-x: unknown option"},
-        {{"-p"}, "-p: needs a value"},
         {{"-p", "65536"}, "-p: not a port number (0..65535)"},
-        {{"-p", "-1"}, "-p: not a port number (0..65535)"},
         {{"-l", "localhost"}, "-l: not an IPv4 address"},
         {{"-j", "0"}, "-j: not a number of processes (1..4096)"},
-        {{"-t", "0"}, "-t: not a number of seconds (1..3600)"},
         {{"-a", "/nonexistent/folder"}, "-a /nonexistent/folder: No such file or directory"},
         {{"-a", KEL_AGENT_PATH}, std::string("-a ") + KEL_AGENT_PATH + ": not a folder"},
-        {{"extra"}, "extra: unexpected argument"},
         {{"-l", "127.0.0.2", "-p", std::to_string(first.port)},
          "cannot listen on " + first.node + ": Address already in use"},
     };
@@ -634,7 +598,7 @@ TEST(Agent, NotAllowedProgramsSigtermAndTheCommandLine)
     EXPECT_EQ(first.finish(SIGINT), 0);
 }
 
-TEST(NodeTransport, AddressTextsAndPeersThatCloseOrReset)
+TEST(NodeTransport, AddressTextsAndAPeerThatResets)
 {
     struct {
         const char *text;
@@ -647,40 +611,21 @@ TEST(NodeTransport, AddressTextsAndPeersThatCloseOrReset)
         EXPECT_EQ(kel_od_string_to_node_addr(r.text, &id, &port), r.rc) << r.text;
         EXPECT_TRUE(r.rc != 0 || (id == htonl(0x0A010203) && port == htonl(r.port))) << r.text;
     }
-    unsigned port = 0;
-    int server = listener(&port), peer[3];
-    kel_od_handle_t h[3];
-    for (int i = 0; i < 3; i++) {
-        h[i] = connect_to(port, INADDR_LOOPBACK);
-        peer[i] = accept(server, nullptr, nullptr);
-    }
-    EXPECT_NE(fcntl(h[0], F_GETFD) & FD_CLOEXEC, 0) << "slaves must not inherit connections";
-    /* Half a message, then the peer closes: ECONNRESET, and closed. */
-    char buf[1080] = {};
-    send(peer[0], buf, 540, MSG_NOSIGNAL);
-    close(peer[0]);
-    ASSERT_EQ(kel_od_receive_msg(&h[0], buf, 270), 0u);
-    EXPECT_EQ(kel_od_receive_msg(&h[0], buf, 1080), 104u);
     /* A reset peer: EPIPE, not a SIGPIPE that would end the program. */
+    unsigned port = 0;
+    int server = listener(&port);
+    kel_od_handle_t h = connect_to(port, INADDR_LOOPBACK);
+    int peer = accept(server, nullptr, nullptr), err = 0;
+    EXPECT_NE(fcntl(h, F_GETFD) & FD_CLOEXEC, 0) << "slaves must not inherit connections";
     struct linger hard = {1, 0};
-    setsockopt(peer[1], SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    close(peer[1]);
-    struct pollfd pfd = {h[1], POLLIN, 0};
+    setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(peer);
+    struct pollfd pfd = {h, POLLIN, 0};
     ASSERT_EQ(poll(&pfd, 1, 30000), 1);
-    int err = 0;
     socklen_t len = sizeof err;
-    getsockopt(h[1], SOL_SOCKET, SO_ERROR, &err, &len); /* takes the pending reset away */
-    EXPECT_EQ(kel_od_send_msg(&h[1], buf, 668), static_cast<uint32_t>(EPIPE));
-    /* A send that moves nothing reads as a reset and closes too. */
-    EXPECT_EQ(kel_od_send_msg(&h[2], buf, 0), 104u);
-    EXPECT_EQ(recv(peer[2], buf, 1, 0), 0) << "the peer sees an orderly end";
-    EXPECT_TRUE(h[0] == -1 && h[1] == -1 && h[2] == -1) << "every failure closes its connection";
-    close(peer[2]);
+    getsockopt(h, SOL_SOCKET, SO_ERROR, &err, &len); /* takes the pending reset away */
+    char buf[668] = {};
+    EXPECT_EQ(kel_od_send_msg(&h, buf, sizeof buf), static_cast<uint32_t>(EPIPE));
+    EXPECT_EQ(h, -1) << "a failure closes the connection";
     close(server);
-    int closed = listener(&port, false);
-    kel_od_handle_t refused = 1234;
-    EXPECT_EQ(kel_od_connect_to_node(htonl(INADDR_LOOPBACK), htonl(port), &refused),
-              static_cast<uint32_t>(ECONNREFUSED));
-    EXPECT_EQ(refused, 1234) << "left alone";
-    close(closed);
 }
