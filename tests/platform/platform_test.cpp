@@ -222,7 +222,7 @@ void pass(orv_dm_t *dm)
 }
 } // namespace
 
-TEST(Dispatcher, TimersFireAtTheirDeadlineAndBlockWithoutPolling)
+TEST(Dispatcher, TimersAndWatchedBooleansEndABlockedWaitWithoutPolling)
 {
     orv_dm_t *dm = nullptr;
     ASSERT_EQ(orv_dm_create(&dm, "orv test", 0), 0u);
@@ -244,29 +244,20 @@ TEST(Dispatcher, TimersFireAtTheirDeadlineAndBlockWithoutPolling)
     EXPECT_LT(thread_cpu_us() - cpu, 100000) << "CPU microseconds of a blocked second";
     ASSERT_EQ(orv_dm_dispatch(dm), 0u);
     EXPECT_EQ(c.timer, 1) << "one-shot";
-    arm(dm, t, 10);
-    EXPECT_EQ(orv_dm_destroy(dm), 0u) << "releases the armed timer";
-}
-
-TEST(Dispatcher, WatchedBooleansWakeABlockedWait)
-{
-    orv_dm_t *dm = nullptr;
-    ASSERT_EQ(orv_dm_create(&dm, "orv test", 0), 0u);
     orv_dm_wb_t *wb = nullptr;
     ASSERT_EQ(orv_dm_watched_boolean_create("orv wb", false, &wb), 0u);
-    counts c;
     auto on_wb = [](orv_dm_wb_t *, void *ctx) { static_cast<counts *>(ctx)->wb++; };
     ASSERT_EQ(orv_dm_watched_boolean_register(dm, wb, on_wb, &c), 0u);
     EXPECT_EQ(orv_dm_watched_boolean_register(dm, wb, on_wb, &c), static_cast<uint32_t>(EBUSY));
     EXPECT_EQ(orv_dm_watched_boolean_destroy(wb), static_cast<uint32_t>(EBUSY));
     ASSERT_EQ(orv_dm_watched_boolean_set(wb, true), 0u);
     ASSERT_EQ(orv_dm_watched_boolean_set(wb, true), 0u);
-    pass(dm); /* set before anybody waits: ready at once, one run for both sets */
+    ASSERT_EQ(orv_dm_dispatch(dm), 0u); /* set before anybody waits: ready at once, one run for both sets */
     ASSERT_EQ(orv_dm_watched_boolean_set(wb, false), 0u);
     ASSERT_EQ(orv_dm_dispatch(dm), 0u);
     EXPECT_EQ(c.wb, 1);
     /* A set from another thread, 300 ms later, wakes a blocked wait. */
-    long cpu = thread_cpu_us();
+    cpu = thread_cpu_us();
     orv_thread_t id;
     auto later = [](void *arg) -> void * {
         pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
@@ -290,7 +281,8 @@ TEST(Dispatcher, WatchedBooleansWakeABlockedWait)
     EXPECT_EQ(orv_dm_watched_boolean_deregister(dm, wb), static_cast<uint32_t>(ENOENT));
     ASSERT_EQ(orv_dm_watched_boolean_set(wb, true), 0u);
     ASSERT_EQ(orv_dm_watched_boolean_register(dm, wb, on_wb, &c), 0u);
-    EXPECT_EQ(orv_dm_destroy(dm), 0u) << "deregisters the boolean";
+    arm(dm, t, 10); /* left armed */
+    EXPECT_EQ(orv_dm_destroy(dm), 0u) << "deregisters the boolean, releases the timer";
     EXPECT_EQ(orv_dm_watched_boolean_destroy(wb), 0u);
 }
 

@@ -1,9 +1,8 @@
 /*
- * request_fuzz.cpp - libFuzzer target of kel-agent's request checks. Each
- * input is what a client sends, of any size; an accepted one is turned into
- * the slave's command line, whose arguments must all be terminated texts.
- * The allowed folder holds one executable, "prog". With KEL_FUZZ_SEED_DIR
- * set, seed requests that get far are written there first.
+ * request_fuzz.cpp - libFuzzer target of kel-agent's request checks: any
+ * bytes a client sends; an accepted request becomes the slave's command
+ * line. The allowed folder holds one executable, "prog"; seeds that get far
+ * are written to KEL_FUZZ_SEED_DIR when it is set.
  */
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -31,7 +30,6 @@ void seed(const std::string &path, const std::string &prog, bool full)
     r.verbosity = full ? 2 : 1;
     r.flags = htons(full ? KEL_SPAWN_F_STRICT | KEL_SPAWN_F_NVP : 0);
     r.task = htons(1);
-    r.seq = htons(full ? 3 : 0);
     snprintf(r.process_name, sizeof r.process_name, "%s", prog.c_str());
     snprintf(r.nvp_list, sizeof r.nvp_list, "%s", full ? "a=1:b=two" : "");
     snprintf(r.test_case, sizeof r.test_case, "%s", full ? "a b c d" : "folder leaf");
