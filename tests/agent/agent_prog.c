@@ -1,10 +1,9 @@
 /*
- * agent_prog.c - the master and slave program of the remote-execution
- * tests. Children of its multi_process folders are bound to the nodes in
- * AGENT_PROG_NODE (fake, fakeseq), AGENT_PROG_NODE_A (mp:ra, jf, hold,
- * crash) and AGENT_PROG_NODE_B (mp:rb). jf:block and hold:wait read the
- * fifo of the run variable gate until every writer closed it. A master
- * writes "master pid=<pid>" to standard error after its run.
+ * agent_prog.c - master and slave of the remote-execution tests: children
+ * bound to the nodes in AGENT_PROG_NODE (fake, fakeseq), AGENT_PROG_NODE_A
+ * (mp:ra, jf, hold, crash) and AGENT_PROG_NODE_B (mp:rb); jf and hold read
+ * the fifo named by the variable gate until it is released. A master writes
+ * "master pid=<pid>" to standard error.
  */
 #include <fcntl.h>
 #include <signal.h>

@@ -1,12 +1,9 @@
 /*
- * agent_test.cpp - remote execution over loopback, through public paths
- * only: the test program agent_prog run as a master against scripted fake
- * agents (every way an exchange can go wrong, hostile results), and against
- * real kel-agent daemons on 127.0.0.2 and 127.0.0.3 (two nodes, the -j
- * limit, programs outside -a, a crashing slave, hostile request bytes,
- * stalled and vanished clients, SIGTERM, the command line). Whole outputs
- * are compared; children are waited for on their pipes, never with sleeps.
- * The node transport (kel_od_*) has its own test at the end.
+ * agent_test.cpp - remote execution over loopback through public paths: the
+ * master agent_prog against scripted fake agents (every way an exchange ends,
+ * hostile results) and real kel-agent daemons on 127.0.0.2 and 127.0.0.3
+ * (two nodes, -j, -a, crashes, hostile bytes, vanished clients, SIGTERM, the
+ * command line); whole outputs compared; waits on pipes, never sleeps.
  */
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -366,7 +363,6 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
         {false, {reply(3, "too many processes: 4 running")},
          failed + "     ERROR: Rejected by agent, too many processes: 4 running\n" + summary(1, 1, 0)},
         {false, {long_reason}, failed + "     ERROR: Rejected by agent, " + std::string(259, 'r') + "\n" + summary(1, 1, 0)},
-        {false, {ok}, lost + reset + summary(1, 1, 0)},
         {false, {ok, result(1, 0, 1, END).substr(0, 500)}, lost + reset + summary(1, 1, 0)},
         {false, {ok, bad_type}, "Received message with wrong type 9\n" + lost + einval + summary(1, 1, 0)},
         {false, {ok, result(4, 1, 9, listed)}, block("fake:r", 1, "node=127.0.0.1", 4, 1, 9) + record + summary(4, 1, 9)},
@@ -478,16 +474,13 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
         std::string bytes, reason;
     } const rows[] = {
         {0, "ZZZZ", malformed + "wrong magic 0x5a5a5a5a, expected 0xfeab2c18"},
-        {13, "\x02", malformed + "version 2, expected 1"},
         {12, "\x03", malformed + "message type 3, expected 1 (spawn request)"},
         {16, "\x03", malformed + "verbosity 3, expected 0, 1 or 2"},
         {18, "\x80", malformed + "unknown flags 0x8000"},
         {20, std::string(2, '\0'), malformed + "task 0 (tasks are numbered from 1)"},
         {28, std::string(128, 'x'), malformed + "the process name is not terminated within its field"},
         {28, std::string(1, '\0'), malformed + "the process name is empty"},
-        {156, std::string(256, 'x'), malformed + "the name=value list is not terminated within its field"},
         {156, std::string("a=1", 4), malformed + "a name=value list without its flag"},
-        {412, std::string(256, '\0'), malformed + "the test case is empty"},
         {412, std::string("a  b", 5), malformed + empty_name},
         {412, std::string("f -x", 5), malformed + "the test case name \"-x\" begins with '-'"},
         {28, std::string("/bin/sh", 8), "program not allowed: " + real("/bin/sh") + " is not under an allowed folder"},
@@ -569,9 +562,7 @@ TEST(Agent, NotAllowedProgramsSigtermAndTheCommandLine)
     } const rows[] = {
         {{"-x"}, "-x: unknown option"},
         {{"-p", "65536"}, "-p: not a port number (0..65535)"},
-        {{"-l", "localhost"}, "-l: not an IPv4 address"},
         {{"-a", "/nonexistent/folder"}, "-a /nonexistent/folder: No such file or directory"},
-        {{"-a", KEL_AGENT_PATH}, std::string("-a ") + KEL_AGENT_PATH + ": not a folder"},
         {{"-l", "127.0.0.2", "-p", std::to_string(first.port)},
          "cannot listen on " + first.node + ": Address already in use"},
     };
@@ -589,19 +580,8 @@ TEST(Agent, NotAllowedProgramsSigtermAndTheCommandLine)
     EXPECT_EQ(first.finish(SIGINT), 0);
 }
 
-TEST(NodeTransport, AddressTextsAndAPeerThatResets)
+TEST(NodeTransport, APeerThatResets)
 {
-    struct {
-        const char *text;
-        uint32_t rc, port; /* port when rc is 0 */
-    } const rows[] = {{"10.1.2.3", 0, KEL_AGENT_DEFAULT_PORT}, {"10.1.2.3:7:81", 0, 81}, {"10.1.2.3:0080", 0, 80},
-                      {"10.1.2.3:65536", 22, 0}, {"10.1.2.3:8a", 22, 0}, {"10.1.2", 14, 0}, {":80", 14, 0}};
-    for (const auto &r : rows) {
-        kel_node_id_t id = 0;
-        uint32_t port = 0;
-        EXPECT_EQ(kel_od_string_to_node_addr(r.text, &id, &port), r.rc) << r.text;
-        EXPECT_TRUE(r.rc != 0 || (id == htonl(0x0A010203) && port == htonl(r.port))) << r.text;
-    }
     /* A reset peer: EPIPE, not a SIGPIPE that would end the program. */
     unsigned port = 0;
     int server = listener(&port);

@@ -45,9 +45,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     const char *root = getenv("KEL_FUZZ_ROOT");
     const std::string dir = std::string(root ? root : "/tmp") + "/kel-agent-fuzz-allowed", prog = dir + "/prog";
     mkdir(dir.c_str(), 0755);
-    int fd = open(prog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
-    if (fd >= 0)
-        close(fd);
+    close(open(prog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755));
     chmod(prog.c_str(), 0755);
     if (!realpath(dir.c_str(), allowed_dir))
         abort();
