@@ -27,7 +27,6 @@
 #include "kel.h"
 
 extern char **environ;
-
 namespace {
 constexpr auto LIMIT = std::chrono::seconds(30);
 const std::string PROG = AGENT_PROG_PATH, PROG_DIR = PROG.substr(0, PROG.rfind('/'));
@@ -40,7 +39,6 @@ const bool crash_signals_through = [] {
     }
     return true;
 }();
-
 /* A child process whose standard output and error (streams 0, 1) are
  * collected by two threads; ends are seen as the pipes' ends. */
 struct proc {
@@ -124,7 +122,6 @@ struct proc {
         return text[stream];
     }
 };
-
 /* A kel-agent on address, once it is listening. */
 struct agent : proc {
     unsigned port = 0;
@@ -148,7 +145,6 @@ struct agent : proc {
         return at == std::string::npos ? "0" : err.substr(err.rfind(' ', at - 1) + 1, at - err.rfind(' ', at - 1) - 1);
     }
 };
-
 struct run_result {
     std::string out, err;
     int status;
@@ -212,7 +208,6 @@ struct gate {
     void release() { fd = fd >= 0 ? close(fd) - 1 : -1; }
     ~gate() { release(), unlink(path.c_str()), rmdir(dir.c_str()); }
 };
-
 /* ---- the wire, through the public message layouts ------------------------ */
 template <typename T>
 std::string bytes_of(const T &msg)
@@ -273,7 +268,6 @@ kel_od_handle_t connect_to(unsigned port, uint32_t address = 0x7F000002)
     EXPECT_EQ(kel_od_connect_to_node(htonl(address), htonl(port), &h), 0u);
     return h;
 }
-
 /* A socket on 127.0.0.1 and a free port, listening unless told not to. */
 int listener(unsigned *port, bool listening = true)
 {
@@ -383,7 +377,6 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
         EXPECT_EQ(got.out, r.out);
         EXPECT_EQ(got.status, r.out.find("FAILED") == std::string::npos ? 0 : 3) << r.out;
     }
-    /* Every iteration of a sequence asks again and says which. */
     fake_agent busy({reply(2, "busy")}, 2);
     EXPECT_EQ(run_master({"fakeseq"}, {"AGENT_PROG_NODE=" + busy.node}).out,
               "FAILED: spawn_remote_process()\n\n---- fakeseq:r:[SEQ 1][PROC 1 node=127.0.0.1]\n"
@@ -437,8 +430,7 @@ TEST(Agent, RemoteChildrenOnTwoNodesBesideLocalSlaves)
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_EQ(a->finish(SIGTERM), 0);
     EXPECT_EQ(b->finish(SIGTERM), 0);
-    /* The remote slaves printed on their own agent's output. */
-    EXPECT_NE(a->get(0).find("---- mp:ra:[PROC 2 pid="), std::string::npos) << a->get(0);
+    EXPECT_NE(a->get(0).find("---- mp:ra:[PROC 2 pid="), std::string::npos) << "the slave prints: " << a->get(0);
     EXPECT_EQ(b->get(0).find("mp:ra"), std::string::npos);
 }
 

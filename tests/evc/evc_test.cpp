@@ -1,8 +1,7 @@
 /*
- * evc_test.cpp - the event checker through kel.h: matching and its results,
- * the failure report a test case prints (whole standard output), time-outs,
- * flushing, and submissions from many threads against one or two
- * dispatching threads.
+ * evc_test.cpp - the event checker through kel.h: matching, the report a
+ * test case prints (whole output), time-outs, flushing, and submissions from
+ * many threads against one or two dispatching threads.
  */
 #include <gtest/gtest.h>
 #include <array>
@@ -19,7 +18,6 @@ kel_evc_queue_t *Q[3];
 uint32_t result, after;
 int site; /* the source line the report must name */
 #define AT(call) (site = __LINE__, call)
-
 kel_evc_event_t ev(uint32_t type, const char *text = nullptr)
 {
     return {type, text ? static_cast<uint32_t>(strlen(text)) : 0u, text};

@@ -1,9 +1,8 @@
 /*
- * platform_test.cpp - the orv platform library through orv.h: the AVL
- * height bound under churn, hash set and map growth, shared memory across a
- * fork, the dispatcher (deadlines, blocking without polling) and trace
- * buffers read back exactly. Handlers sharing a lock with the setters, and
- * concurrent trace writers, run in the event checker's tests.
+ * platform_test.cpp - orv through orv.h: the AVL height bound under churn,
+ * hash set and map growth, shared memory across a fork, the dispatcher
+ * (deadlines, blocking without polling), trace buffers read back. Handlers
+ * sharing the setters' lock and concurrent tracing run in evc_test.cpp.
  */
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -200,7 +199,6 @@ TEST(Shm, CreateOpenGrowUnlinkAndShareWithAChild)
     EXPECT_EQ(orv_shm_unlink(name.c_str()), 0u);
     EXPECT_EQ(orv_shm_unlink(name.c_str()), static_cast<uint32_t>(ENOENT));
 }
-
 namespace {
 struct counts {
     int timer = 0, wb = 0;

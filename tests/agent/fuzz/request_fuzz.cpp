@@ -39,7 +39,6 @@ void seed(const std::string &path, const std::string &prog, bool full)
     }
 }
 } // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     const char *root = getenv("KEL_FUZZ_ROOT");
@@ -55,7 +54,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     }
     return 0;
 }
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     agent_request req;
