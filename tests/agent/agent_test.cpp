@@ -205,7 +205,7 @@ std::string temp_dir()
 struct gate {
     std::string dir = temp_dir(), path = dir + "/gate";
     int fd = mkfifo(path.c_str(), 0600) == 0 ? open(path.c_str(), O_RDWR | O_CLOEXEC) : -1;
-    void release() { fd = fd >= 0 ? close(fd) - 1 : -1; }
+    void release() { close(std::exchange(fd, -1)); } /* close(-1) is harmless */
     ~gate() { release(), unlink(path.c_str()), rmdir(dir.c_str()); }
 };
 /* ---- the wire, through the public message layouts ------------------------ */
