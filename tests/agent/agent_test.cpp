@@ -368,7 +368,7 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
         {false, {ok, result(1, 1, 3, past, 5000)}, hostile + past_lines + bad},
         {false, {ok, result(1, 1, 3, whole)}, hostile + whole_lines + bad},
         {false, {ok, result(1, 1, 3, END, 0)}, hostile + bad},
-        {false, {ok, result(1, 1, 3, std::string("\x01" "a\xFE\0", 4))}, hostile + bad},
+        {false, {ok, result(1, 1, 3, "\x01" "a\xFE", 1028)}, hostile + bad}, /* a mark for a length */
     };
     for (const auto &r : rows) {
         fake_agent fake(r.script);
