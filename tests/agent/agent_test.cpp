@@ -346,7 +346,7 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
                                    "()\n     condition(" + c + ")\n",
                       bad = "     <malformed summary from node=127.0.0.3>\n\n" + summary(1, 1, 3),
                       hostile = block("fake:r", 1, "node=127.0.0.1", 1, 1, 3) + "\n---- SUMMARY OF FAILED TESTS:\n\n";
-    const std::string ok = reply(0, "");
+    const std::string ok = reply(0, ""), fr = "fake:r", sum100 = summary(1, 1, 0);
     struct {
         bool quiet;
         std::vector<std::string> script;
@@ -356,10 +356,10 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
          "Received message with wrong magic 0x182cabfe, expected 0xfeab2c18\n" + failed + einval + summary(1, 1, 0)},
         {false, {reply(3, "too many processes: 4 running")},
          failed + "     ERROR: Rejected by agent, too many processes: 4 running\n" + summary(1, 1, 0)},
-        {false, {long_reason}, failed + "     ERROR: Rejected by agent, " + std::string(259, 'r') + "\n" + summary(1, 1, 0)},
+        {false, {long_reason}, failed + "     ERROR: Rejected by agent, " + std::string(259, 'r') + "\n" + sum100},
         {false, {ok, result(1, 0, 1, END).substr(0, 500)}, lost + reset + summary(1, 1, 0)},
         {false, {ok, bad_type}, "Received message with wrong type 9\n" + lost + einval + summary(1, 1, 0)},
-        {false, {ok, result(4, 1, 9, listed)}, block("fake:r", 1, "node=127.0.0.1", 4, 1, 9) + record + summary(4, 1, 9)},
+        {false, {ok, result(4, 1, 9, listed)}, block(fr, 1, "node=127.0.0.1", 4, 1, 9) + record + summary(4, 1, 9)},
         {true, {ok, result(4, 1, 9, listed)}, block("fake:r", 1, "node=127.0.0.1", 4, 1, 9) + summary(4, 1, 9, true)},
         {false, {ok, result(2, 0, 6, END)}, block("fake:r", 1, "node=127.0.0.1", 2, 0, 6) + summary(2, 0, 6)},
         {true, {ok, result(2, 0, 6, END)}, ""},
@@ -438,8 +438,7 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
 {
     agent ag("127.0.0.2", "0", {"-a", PROG_DIR, "-j", "1", "-v", "-t", "1"});
     ASSERT_FALSE(ag.node.empty()) << ag.get(1);
-    /* -j 1: one task waits at a gate (a fifo this test holds open), the
-     * other one is turned away. */
+    /* -j 1: one task waits at the gate, the other one is turned away. */
     gate g;
     run_result r;
     std::thread master([&] { r = run_master({"-D", "gate=" + g.path, "jf"}, {"AGENT_PROG_NODE_A=" + ag.node}); });
@@ -452,7 +451,8 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
                                                 std::to_string(refused) +
                                                 " node=127.0.0.2]\n     ERROR: Rejected by agent, too many "
                                                 "processes: 1 running, at most 1 (-j)\n" +
-                                                block("jf:block", 3 - refused, "node=127.0.0.2", 1, 0, 3) + summary(2, 1, 3)));
+                                                block("jf:block", 3 - refused, "node=127.0.0.2", 1, 0, 3) +
+                                                summary(2, 1, 3)));
     r = run_master({"crash"}, {"AGENT_PROG_NODE_A=" + ag.node});
     EXPECT_EQ(r.out, "FAILED: remote status not success\n\n---- crash:segv:[PROC 1 node=127.0.0.2]\n"
                      "     ERROR: slave terminated by signal 11\n" +

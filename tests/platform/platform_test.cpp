@@ -92,8 +92,8 @@ TEST(Avl, ChurnKeepsShapeAndHeightBound)
         EXPECT_EQ(orv_avl_search(&t, &probe, &found), ORV_AVL_E_NOT_FOUND);
         EXPECT_EQ(orv_avl_delete(&t, &probe.node, 0), static_cast<uint32_t>(ENOENT)) << "not in the tree";
         int visited = 0; /* destroy visits every record after it left the tree */
-        auto count = [](void *r, void *arg) { *static_cast<int *>(arg) += static_cast<avl_rec *>(r)->node.in_tree ? 99 : 1; };
-        EXPECT_EQ(ascending ? orv_avl_tree_destroy(&t, count, &visited) : 0u, 0u);
+        auto each = [](void *r, void *v) { *static_cast<int *>(v) += static_cast<avl_rec *>(r)->node.in_tree ? 9 : 1; };
+        EXPECT_EQ(ascending ? orv_avl_tree_destroy(&t, each, &visited) : 0u, 0u);
         EXPECT_EQ(visited, ascending ? n : 0);
         std::shuffle(order.begin(), order.end(), rng);
         for (int i = 0; i < n && !ascending; i++) {
