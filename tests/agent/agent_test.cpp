@@ -1,451 +1,594 @@
 /*
- * agent_test.cpp - masters running test cases on real kel-agent daemons
- * over loopback: two nodes (127.0.0.2 and 127.0.0.3, same port) beside
- * local slaves, the -j limit, programs outside the allowed folders, a
- * crashing remote slave, a client that hangs up while its slave runs, and
- * the agent's own command line and stop.
- *
- * Agents start with -p 0 (or the port of the first one) and are waited for
- * on their listening line; running slaves are observed through the agent's
- * -v log; slaves that must stay running wait on a fifo the test holds.
+ * agent_test.cpp - remote execution over loopback through public paths: the
+ * master agent_prog against scripted fake agents (every way an exchange ends,
+ * hostile results) and real kel-agent daemons on 127.0.0.2 and 127.0.0.3
+ * (two nodes, -j, -a, crashes, hostile bytes, vanished clients, SIGTERM, the
+ * command line); whole outputs compared; waits on pipes, never sleeps.
  */
 #include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <endian.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <algorithm>
-#include <iterator>
-#include <map>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <regex>
-#include <set>
 #include <sstream>
-#include <string>
 #include <thread>
 #include <vector>
+#include "kel.h"
 
-#include "agent_harness.h"
-#include "agent_msg.h"
-#include "golden.h"
-
-using namespace agent_test;
-using namespace kel_golden;
-
+extern char **environ;
 namespace {
-
-std::string programs_dir()
-{
-    return dir_of(program_path("agent_prog"));
-}
-
-normaliser rules()
-{
-    normaliser n = default_normaliser();
-    add_rule(n, "source-path", R"(/[^ :]*/tests/agent/agent_prog\.c:\d+:)", "<SRC>/agent_prog.c:<L>:");
-    return n;
-}
-
-std::multiset<std::string> lines_of(const std::string &text)
-{
-    std::multiset<std::string> lines;
-    std::stringstream ss(text);
-    std::string line;
-    while (std::getline(ss, line))
-        lines.insert(line);
-    return lines;
-}
-
-/* The lines of concurrent processes, in any order but each as often as
- * expected. */
-::testing::AssertionResult same_lines(const std::string &expected, const std::string &actual)
-{
-    std::multiset<std::string> e = lines_of(expected), a = lines_of(actual);
-    if (e == a)
-        return ::testing::AssertionSuccess();
-    std::multiset<std::string> missing, extra;
-    std::set_difference(e.begin(), e.end(), a.begin(), a.end(), std::inserter(missing, missing.begin()));
-    std::set_difference(a.begin(), a.end(), e.begin(), e.end(), std::inserter(extra, extra.begin()));
-    ::testing::AssertionResult f = ::testing::AssertionFailure();
-    f << "missing lines:\n";
-    for (const std::string &l : missing)
-        f << "  [" << l << "]\n";
-    f << "unexpected lines:\n";
-    for (const std::string &l : extra)
-        f << "  [" << l << "]\n";
-    return f << "whole output:\n" << actual;
-}
-
-std::string remote_block(const std::string &path, int task, const std::string &node, int executed, int failed,
-                         int checkpoints)
-{
-    char counts[160];
-    snprintf(counts, sizeof counts,
-             "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\nElapsed time = <T> ms\n",
-             executed, failed, checkpoints);
-    return "\n---- " + path + ":[PROC " + std::to_string(task) + " node=" + node + "]\n" +
-           (failed ? "     SUMMARY: FAILED (pass rate=" + std::to_string((executed - failed) * 100 / executed) + "%)\n"
-                   : std::string("     SUMMARY: PASSED\n")) +
-           counts;
-}
-
-std::string summary(int executed, int failed, int checkpoints)
-{
-    char counts[160];
-    snprintf(counts, sizeof counts,
-             "Test case(s) executed:%5d\nTest case(s) failed:  %5d\nTotal checkpoints(s): %5d\n", executed, failed,
-             checkpoints);
-    std::string head = failed == 0 ? "\n\nSUMMARY: PASSED\n"
-                                   : "\n\nSUMMARY: FAILED (pass rate=" +
-                                         std::to_string((executed - failed) * 100 / executed) + "%)\n";
-    return head + counts + "\nElapsed time = <T> ms\n\n";
-}
-
-/* The output up to the list of failed tests (or the final SUMMARY) and the
- * rest. */
-void split_at_summary(const std::string &out, std::string *lines, std::string *tail)
-{
-    size_t pos = out.find("\n---- SUMMARY OF FAILED TESTS:\n");
-    if (pos == std::string::npos)
-        pos = out.find("\n\nSUMMARY: ");
-    if (pos == std::string::npos)
-        pos = out.size();
-    *lines = out.substr(0, pos);
-    *tail = out.substr(pos);
-}
-
-/* Records of the list of failed tests in a fixed order (by their first
- * line), since remote processes end in any order. */
-std::string sort_records(const std::string &tail)
-{
-    const std::string head = "\n---- SUMMARY OF FAILED TESTS:\n\n";
-    if (tail.rfind(head, 0) != 0)
-        return tail;
-    size_t end = tail.find("\n\nSUMMARY: ");
-    std::string body = tail.substr(head.size(), end - head.size());
-    std::vector<std::string> records;
-    size_t start = 0;
-    while (start < body.size()) {
-        size_t blank = body.find("\n\n", start);
-        if (blank == std::string::npos) {
-            records.push_back(body.substr(start));
-            break;
-        }
-        records.push_back(body.substr(start, blank + 2 - start));
-        start = blank + 2;
+constexpr auto LIMIT = std::chrono::seconds(30);
+const std::string PROG = AGENT_PROG_PATH, PROG_DIR = PROG.substr(0, PROG.rfind('/'));
+/* Sanitizers leave crash signals alone in every child, so a crashing slave
+ * ends with its signal in every build. Set before any thread starts. */
+const bool crash_signals_through = [] {
+    for (const char *var : {"ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        const char *old = getenv(var);
+        setenv(var, ((old ? std::string(old) + ":" : "") + "handle_segv=0:handle_sigbus=0:handle_sigill=0").c_str(), 1);
     }
-    std::sort(records.begin(), records.end());
-    std::string sorted = head;
-    for (const std::string &r : records)
-        sorted += r;
-    return sorted + tail.substr(end);
-}
-
-run_result run_master(const std::vector<std::string> &args, const std::vector<std::string> &env)
+    return true;
+}();
+/* A child process whose standard output and error (streams 0, 1) are
+ * collected by two threads; ends are seen as the pipes' ends. */
+struct proc {
+    pid_t pid = -1;
+    int status = -1, eofs = 0;
+    std::mutex m;
+    std::condition_variable cv;
+    std::string text[2];
+    std::thread readers[2];
+    proc(std::vector<std::string> argv, std::vector<std::string> env = {})
+    {
+        std::vector<char *> av, ev;
+        for (std::string &a : argv)
+            av.push_back(a.data());
+        for (std::string &e : env)
+            ev.push_back(e.data());
+        for (char **e = environ; *e; e++)
+            ev.push_back(*e);
+        av.push_back(nullptr);
+        ev.push_back(nullptr);
+        int p[2][2];
+        if (pipe2(p[0], O_CLOEXEC) != 0 || pipe2(p[1], O_CLOEXEC) != 0)
+            return;
+        int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        fflush(nullptr);
+        if ((pid = fork()) == 0) {
+            dup2(null, 0);
+            dup2(p[0][1], 1);
+            dup2(p[1][1], 2);
+            execve(av[0], av.data(), ev.data());
+            _exit(127);
+        }
+        close(null);
+        for (int i = 0; i < 2; i++) {
+            close(p[i][1]);
+            readers[i] = std::thread([this, i, fd = p[i][0]] {
+                char buf[4096];
+                for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+                    std::lock_guard<std::mutex> l(m);
+                    text[i].append(buf, static_cast<size_t>(n));
+                    cv.notify_all();
+                }
+                close(fd);
+                std::lock_guard<std::mutex> l(m);
+                eofs++;
+                cv.notify_all();
+            });
+        }
+    }
+    ~proc() { finish(SIGKILL); }
+    /* Where needle shows in the stream after from; npos after the limit. */
+    size_t wait_for(const std::string &needle, int stream = 1, size_t from = 0)
+    {
+        std::unique_lock<std::mutex> l(m);
+        cv.wait_for(l, LIMIT, [&] { return text[stream].find(needle, from) != std::string::npos || eofs == 2; });
+        return text[stream].find(needle, from);
+    }
+    /* Sends sig (if any) and waits for the end: the exit code, or 128 plus
+     * the signal. */
+    int finish(int sig = 0)
+    {
+        if (pid > 0 && status == -1) {
+            if (sig)
+                kill(pid, sig);
+            std::unique_lock<std::mutex> l(m);
+            if (!cv.wait_for(l, LIMIT, [&] { return eofs == 2; })) {
+                ADD_FAILURE() << "process " << pid << " did not end in time";
+                kill(pid, SIGKILL);
+            }
+            l.unlock();
+            for (std::thread &t : readers)
+                t.join();
+            waitpid(pid, &status, 0);
+            status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return status;
+    }
+    std::string get(int stream)
+    {
+        std::lock_guard<std::mutex> l(m);
+        return text[stream];
+    }
+};
+/* A kel-agent on address, once it is listening. */
+struct agent : proc {
+    unsigned port = 0;
+    std::string node;
+    agent(const std::string &address, const std::string &port_text, const std::vector<std::string> &args)
+        : proc([&] {
+              std::vector<std::string> v{KEL_AGENT_PATH, "-l", address, "-p", port_text};
+              v.insert(v.end(), args.begin(), args.end());
+              return v;
+          }())
+    {
+        if (wait_for("\n", 0) != std::string::npos &&
+            sscanf(get(0).c_str(), "kel-agent: listening on %*[0-9.]:%u", &port) == 1)
+            node = address + ":" + std::to_string(port);
+    }
+    /* The pid of the next slave started after offset from of its log. */
+    std::string slave_started(size_t from = 0)
+    {
+        size_t at = wait_for(" started\n", 1, from);
+        std::string err = get(1);
+        return at == std::string::npos ? "0" : err.substr(err.rfind(' ', at - 1) + 1, at - err.rfind(' ', at - 1) - 1);
+    }
+};
+struct run_result {
+    std::string out, err;
+    int status;
+};
+run_result run_master(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                      const std::string &prog = PROG)
 {
-    run_options opt;
-    opt.env = env;
-    return run_program(program_path("agent_prog"), args, opt);
+    std::vector<std::string> argv{prog};
+    argv.insert(argv.end(), args.begin(), args.end());
+    proc p(argv, env);
+    int status = p.finish();
+    std::string out = p.get(0);
+    for (auto [re, to] : {std::pair{"Elapsed time = [0-9]+ ms", "Elapsed time = <T> ms"}, {"pid=[0-9]+", "pid=<PID>"},
+                          {"/[^ :]*/tests/agent/agent_prog\\.c:[0-9]+:", "<SRC>:"}})
+        out = std::regex_replace(out, std::regex(re), to);
+    return {out, p.get(1), status};
 }
-
-::testing::AssertionResult no_segments_of(const agent_process &agent)
+/* The lines of concurrent processes: in any order, each as often. */
+std::vector<std::string> sorted_lines(const std::string &text)
 {
-    std::vector<std::string> left = shm_entries("kel_agent." + std::to_string(agent.pid()) + ".");
-    if (left.empty())
-        return ::testing::AssertionSuccess();
-    ::testing::AssertionResult f = ::testing::AssertionFailure();
-    f << "segments left:";
-    for (const std::string &s : left)
-        f << " " << s;
-    return f;
+    std::vector<std::string> v;
+    std::stringstream ss(text);
+    for (std::string l; std::getline(ss, l);)
+        v.push_back(l);
+    std::sort(v.begin(), v.end());
+    return v;
 }
-
-/* A request for one of agent_prog's test cases, as a master would send it. */
-kel_spawn_req_t request_for(const std::string &test_case, const std::string &vars)
+std::string counts(int e, int f, int c, const char *indent)
 {
-    kel__spawn_req_fields f;
-    memset(&f, 0, sizeof f);
-    kel__agent_hdr_init(&f.hdr, KEL_AGENT_MSG_SPAWN_REQ, htonl(0x7F000002), static_cast<uint32_t>(getpid()));
-    f.verbosity = 1;
-    f.task = 1;
-    f.flags = vars.empty() ? 0 : KEL_SPAWN_F_NVP;
-    snprintf(f.process_name, sizeof f.process_name, "%s", program_path("agent_prog").c_str());
-    snprintf(f.nvp_list, sizeof f.nvp_list, "%s", vars.c_str());
-    snprintf(f.test_case, sizeof f.test_case, "%s", test_case.c_str());
-    kel_spawn_req_t msg;
-    kel__spawn_req_pack(&f, &msg);
-    return msg;
+    char text[200];
+    snprintf(text, sizeof text, "%sSUMMARY: %s\nTest case(s) executed:%5d\nTest case(s) failed:  %5d\n"
+             "Total checkpoints(s): %5d\n", indent,
+             f ? ("FAILED (pass rate=" + std::to_string((e - f) * 100 / e) + "%)").c_str() : "PASSED", e, f, c);
+    return text;
 }
-
+std::string summary(int e, int f, int c, bool quiet = false)
+{
+    return counts(e, f, c, "\n\n") + (quiet ? "" : "\nElapsed time = <T> ms\n\n");
+}
+/* The block a master prints for a slave; who is "node=..." or "pid=...". */
+std::string block(const std::string &path, int task, const std::string &who, int e, int f, int c)
+{
+    return "\n---- " + path + ":[PROC " + std::to_string(task) + " " + who + "]\n" + counts(e, f, c, "     ") +
+           "Elapsed time = <T> ms\n";
+}
+std::string real(const std::string &path)
+{
+    char buf[PATH_MAX];
+    return realpath(path.c_str(), buf) ? buf : path;
+}
+std::string temp_dir()
+{
+    char dir[] = "/tmp/kel_agent_test.XXXXXX";
+    return mkdtemp(dir) ? dir : "";
+}
+/* A fifo in a fresh folder, held open for writing: slaves reading it wait
+ * until release(). */
+struct gate {
+    std::string dir = temp_dir(), path = dir + "/gate";
+    int fd = mkfifo(path.c_str(), 0600) == 0 ? open(path.c_str(), O_RDWR | O_CLOEXEC) : -1;
+    void release() { close(std::exchange(fd, -1)); } /* close(-1) is harmless */
+    ~gate() { release(), unlink(path.c_str()), rmdir(dir.c_str()); }
+};
+/* ---- the wire, through the public message layouts ------------------------ */
+template <typename T>
+std::string bytes_of(const T &msg)
+{
+    return std::string(reinterpret_cast<const char *>(&msg), sizeof msg);
+}
+void header(kel_agent_hdr_t *h, uint8_t type, const char *node)
+{
+    memcpy(h->magic, "\xFE\xAB\x2C\x18", 4);
+    inet_pton(AF_INET, node, &h->node);
+    h->pid = htonl(static_cast<uint32_t>(getpid()));
+    h->type = type;
+    h->version = KEL_AGENT_VERSION;
+}
+std::string reply(uint8_t status, const std::string &reason)
+{
+    kel_spawn_rsp_t r = {};
+    header(&r.hdr, KEL_AGENT_MSG_SPAWN_RSP, "127.0.0.1");
+    r.status = status;
+    snprintf(r.reason, sizeof r.reason, "%s", reason.c_str());
+    return bytes_of(r);
+}
+std::string result(uint32_t e, uint32_t f, uint32_t c, const std::string &list, long long list_len = -1)
+{
+    kel_proc_result_t r = {};
+    header(&r.hdr, KEL_AGENT_MSG_PROC_RESULT, "127.0.0.3");
+    r.executed = htonl(e);
+    r.failed = htonl(f);
+    r.checkpoints = htonl(c);
+    r.elapsed_ms = htobe64(1234);
+    r.summary_len = htonl(static_cast<uint32_t>(list_len < 0 ? static_cast<long long>(list.size()) : list_len));
+    memcpy(r.summary, list.data(), std::min(list.size(), sizeof r.summary));
+    return bytes_of(r);
+}
+/* One packed failure record: path, location, condition. */
+std::string entry(const std::string &path, const std::string &location, const std::string &cond)
+{
+    return static_cast<char>(path.size()) + path + static_cast<char>(location.size()) + location +
+           static_cast<char>(cond.size()) + cond;
+}
+const std::string END = "\xFE";
+kel_spawn_req_t request(const std::string &test_case, const std::string &vars, const char *node = "127.0.0.2")
+{
+    kel_spawn_req_t r = {};
+    header(&r.hdr, KEL_AGENT_MSG_SPAWN_REQ, node);
+    r.verbosity = 1;
+    r.flags = htons(vars.empty() ? 0 : KEL_SPAWN_F_NVP);
+    r.task = htons(1);
+    snprintf(r.process_name, sizeof r.process_name, "%s", PROG.c_str());
+    snprintf(r.nvp_list, sizeof r.nvp_list, "%s", vars.c_str());
+    snprintf(r.test_case, sizeof r.test_case, "%s", test_case.c_str());
+    return r;
+}
+/* A connection through the node transport to 127.0.0.2 (or another). */
+kel_od_handle_t connect_to(unsigned port, uint32_t address = 0x7F000002)
+{
+    kel_od_handle_t h = -1;
+    EXPECT_EQ(kel_od_connect_to_node(htonl(address), htonl(port), &h), 0u);
+    return h;
+}
+/* A socket on 127.0.0.1 and a free port, listening unless told not to. */
+int listener(unsigned *port, bool listening = true)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    *port = ntohs(a.sin_port);
+    if (listening)
+        listen(fd, 4);
+    return fd;
+}
+/* A fake agent on 127.0.0.1: for each of `connections` connections, reads
+ * the request, sends the script's byte strings and hangs up. */
+struct fake_agent {
+    unsigned port = 0;
+    int fd = listener(&port);
+    std::string node = "127.0.0.1:" + std::to_string(port);
+    std::vector<kel_spawn_req_t> requests;
+    std::thread server;
+    explicit fake_agent(std::vector<std::string> script, int connections = 1)
+    {
+        server = std::thread([this, script, connections] {
+            for (int i = 0; i < connections; i++) {
+                kel_od_handle_t c = accept(fd, nullptr, nullptr);
+                kel_spawn_req_t req;
+                if (kel_od_receive_msg(&c, &req, sizeof req) == 0)
+                    requests.push_back(req);
+                for (const std::string &s : script)
+                    if (c >= 0)
+                        kel_od_send_msg(&c, s.data(), s.size());
+                if (c >= 0)
+                    close(c);
+            }
+        });
+    }
+    ~fake_agent() { finish(); }
+    void finish()
+    {
+        if (server.joinable())
+            server.join(), close(fd);
+    }
+};
+const std::string BLOCK = "\n---- fake:r:[PROC 1 node=127.0.0.1]\n";
 } // namespace
+
+TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
+{
+    const std::string failed = "FAILED: spawn_remote_process()\n" + BLOCK,
+                      lost = "FAILED: get_remote_process_result()\n" + BLOCK,
+                      not_ok = "FAILED: remote status not success\n" + BLOCK,
+                      einval = "     ERROR: Communication error, 22 - Invalid argument\n",
+                      reset = "     ERROR: Communication error, 104 - Connection reset by peer\n";
+    std::string wrong_magic = reply(0, ""), long_reason = reply(9, ""), bad_type = result(1, 0, 1, END);
+    memcpy(&wrong_magic[0], "\x18\x2C\xAB\xFE", 4);
+    memset(&long_reason[17], 'r', 259);
+    bad_type[12] = 9;
+    std::string not_run = result(0, 0, 0, ""), open_error = not_run;
+    not_run[16] = 1;
+    strcpy(&not_run[28], "slave terminated by signal 11");
+    open_error[16] = 7;
+    memset(&open_error[28], 'e', sizeof(kel_proc_result_t) - 28);
+    const std::string listed = entry("fake:r", "/src/t.c:12:check_it", "x == 1") + END,
+                      record = "\n---- SUMMARY OF FAILED TESTS:\n\n---- fake:r:[PROC 1 node=127.0.0.3]\n"
+                               "     /src/t.c:12:check_it()\n     condition(x == 1)\n\n";
+    /* Hostile failure lists: lengths past the area, no end byte, a mark
+     * where a length belongs. Whole entries print, then a notice. */
+    const std::string whole = entry("p", "f:1:g", ""), a(253, 'a'), b(253, 'b'), c(253, 'c');
+    std::string past = whole + entry(a, b, c);
+    past.resize(1028, '\xFD');
+    const std::string whole_lines = "---- p:[PROC 1 node=127.0.0.3]\n     f:1:g()\n",
+                      past_lines = whole_lines + "---- " + a + ":[PROC 1 node=127.0.0.3]\n     " + b +
+                                   "()\n     condition(" + c + ")\n",
+                      bad = "     <malformed summary from node=127.0.0.3>\n\n" + summary(1, 1, 3),
+                      hostile = block("fake:r", 1, "node=127.0.0.1", 1, 1, 3) + "\n---- SUMMARY OF FAILED TESTS:\n\n";
+    const std::string ok = reply(0, ""), fr = "fake:r", sum100 = summary(1, 1, 0);
+    struct {
+        bool quiet;
+        std::vector<std::string> script;
+        std::string out; /* the exit code follows: 3 when it says FAILED */
+    } const rows[] = {
+        {false, {wrong_magic},
+         "Received message with wrong magic 0x182cabfe, expected 0xfeab2c18\n" + failed + einval + summary(1, 1, 0)},
+        {false, {reply(3, "too many processes: 4 running")},
+         failed + "     ERROR: Rejected by agent, too many processes: 4 running\n" + summary(1, 1, 0)},
+        {false, {long_reason}, failed + "     ERROR: Rejected by agent, " + std::string(259, 'r') + "\n" + sum100},
+        {false, {ok, result(1, 0, 1, END).substr(0, 500)}, lost + reset + summary(1, 1, 0)},
+        {false, {ok, bad_type}, "Received message with wrong type 9\n" + lost + einval + summary(1, 1, 0)},
+        {false, {ok, result(4, 1, 9, listed)}, block(fr, 1, "node=127.0.0.1", 4, 1, 9) + record + summary(4, 1, 9)},
+        {true, {ok, result(4, 1, 9, listed)}, block("fake:r", 1, "node=127.0.0.1", 4, 1, 9) + summary(4, 1, 9, true)},
+        {false, {ok, result(2, 0, 6, END)}, block("fake:r", 1, "node=127.0.0.1", 2, 0, 6) + summary(2, 0, 6)},
+        {true, {ok, result(2, 0, 6, END)}, ""},
+        {true, {ok, not_run}, not_ok + "     ERROR: slave terminated by signal 11\n" + summary(1, 1, 0, true)},
+        {false, {ok, open_error}, not_ok + "     ERROR: " + std::string(1052, 'e') + "\n" + summary(1, 1, 0)},
+        {false, {ok, result(1, 1, 3, past, 5000)}, hostile + past_lines + bad},
+        {false, {ok, result(1, 1, 3, whole)}, hostile + whole_lines + bad},
+        {false, {ok, result(1, 1, 3, END, 0)}, hostile + bad},
+        {false, {ok, result(1, 1, 3, "\x01" "a\xFE", 1028)}, hostile + bad}, /* a mark for a length */
+    };
+    for (const auto &r : rows) {
+        fake_agent fake(r.script);
+        run_result got = run_master(r.quiet ? std::vector<std::string>{"-q", "fake"} : std::vector<std::string>{"fake"},
+                                    {"AGENT_PROG_NODE=" + fake.node});
+        EXPECT_EQ(got.out, r.out);
+        EXPECT_EQ(got.status, r.out.find("FAILED") == std::string::npos ? 0 : 3) << r.out;
+    }
+    fake_agent busy({reply(2, "busy")}, 2);
+    EXPECT_EQ(run_master({"fakeseq"}, {"AGENT_PROG_NODE=" + busy.node}).out,
+              "FAILED: spawn_remote_process()\n\n---- fakeseq:r:[SEQ 1][PROC 1 node=127.0.0.1]\n"
+              "     ERROR: Rejected by agent, busy\nFAILED: spawn_remote_process()\n"
+              "\n---- fakeseq:r:[SEQ 2][PROC 1 node=127.0.0.1]\n     ERROR: Rejected by agent, busy\n" +
+                  summary(2, 2, 0));
+    busy.finish();
+    ASSERT_EQ(busy.requests.size(), 2u);
+    EXPECT_EQ(ntohs(busy.requests[1].seq), 2);
+    std::string gone = fake_agent({}, 0).node; /* nothing listens there any more */
+    EXPECT_EQ(run_master({"fake"}, {"AGENT_PROG_NODE=" + gone}).out,
+              failed + "     ERROR: Communication error, 111 - Connection refused\n" + summary(1, 1, 0));
+}
+
+TEST(AgentClient, TheRequestCarriesTheRun)
+{
+    fake_agent fake({reply(3, "just looking")}, 2);
+    run_result r = run_master({"-D", "color=red", "-s", "-d", "fake"}, {"AGENT_PROG_NODE=" + fake.node});
+    run_master({"-q", "fake"}, {"AGENT_PROG_NODE=" + fake.node});
+    fake.finish();
+    ASSERT_EQ(fake.requests.size(), 2u) << r.out;
+    /* Every byte of both requests, the sender's pid aside. */
+    kel_spawn_req_t want[2] = {request("fake r", "color=red", "127.0.0.1"), request("fake r", "", "127.0.0.1")};
+    EXPECT_NE(r.err.find("master pid=" + std::to_string(ntohl(fake.requests[0].hdr.pid)) + "\n"), std::string::npos);
+    want[0].verbosity = 2, want[1].verbosity = 0;
+    want[0].flags = htons(KEL_SPAWN_F_STRICT | KEL_SPAWN_F_NVP);
+    for (int i = 0; i < 2; i++) {
+        want[i].hdr.pid = fake.requests[i].hdr.pid, want[i].node_num = htons(5);
+        EXPECT_EQ(bytes_of(fake.requests[i]), bytes_of(want[i]));
+    }
+    EXPECT_NE(r.out.find("ERROR: Rejected by agent, just looking\n"), std::string::npos) << r.out;
+    EXPECT_EQ(kel_get_node_num(), 0xFFFFFFFFu) << "off a test thread";
+}
 
 TEST(Agent, RemoteChildrenOnTwoNodesBesideLocalSlaves)
 {
-    agent_process a, b;
-    std::string why;
-    ASSERT_TRUE(start_agent_pair(a, b, {"-a", programs_dir(), "-v"}, &why)) << why;
-    ASSERT_EQ(a.port(), b.port());
-
-    run_result r = run_master({"mp"}, {"AGENT_PROG_NODE_A=" + a.node(), "AGENT_PROG_NODE_B=" + b.node()});
-    const std::string out = normalise(rules(), r.out);
-    std::string lines, tail;
-    split_at_summary(out, &lines, &tail);
-
-    /* The local slaves print their own lines; the master prints a block
-     * for each remote process. */
-    std::string local;
-    for (int task = 1; task <= 2; task++) {
-        const std::string head = "\n---- mp:local:[PROC " + std::to_string(task) + " pid=<PID>]\n";
-        local += head + "     PASSED\n" + head +
-                 "     SUMMARY: PASSED\nTest case(s) executed:    1\nTest case(s) failed:      0\n"
-                 "Total checkpoints(s):     1\nElapsed time = <T> ms\n";
-    }
-    const std::string expected_lines = local + remote_block("mp:ra", 1, "127.0.0.2", 1, 0, 2) +
-                                       remote_block("mp:ra", 2, "127.0.0.2", 1, 1, 1) +
-                                       remote_block("mp:rb", 1, "127.0.0.3", 1, 1, 1);
-    EXPECT_TRUE(same_lines(expected_lines, lines));
-
-    /* Each failure names the node that ran it. */
-    EXPECT_EQ(sort_records(tail), "\n---- SUMMARY OF FAILED TESTS:\n\n"
-                                  "---- mp:ra:[PROC 2 node=127.0.0.2]\n"
-                                  "     <SRC>/agent_prog.c:<L>:remote_a()\n"
-                                  "     condition(task != 2)\n"
-                                  "\n"
-                                  "---- mp:rb:[PROC 1 node=127.0.0.3]\n"
-                                  "     <SRC>/agent_prog.c:<L>:remote_b()\n"
-                                  "     condition(0 > 1)\n"
-                                  "\n" +
-                                      summary(5, 2, 6));
-    EXPECT_EQ(r.status, exited_with(3)) << r.err;
-
-    EXPECT_EQ(WEXITSTATUS(a.stop(SIGTERM)), 0);
-    EXPECT_EQ(WEXITSTATUS(b.stop(SIGTERM)), 0);
-    /* The remote slaves printed on their agents' output (read whole once
-     * the agents have ended). */
-    EXPECT_NE(a.out().find("---- mp:ra:[PROC 2 pid="), std::string::npos) << a.out();
-    EXPECT_NE(b.out().find("---- mp:rb:[PROC 1 pid="), std::string::npos) << b.out();
-    EXPECT_EQ(b.out().find("mp:ra"), std::string::npos) << b.out();
-    EXPECT_TRUE(no_segments_of(a));
-    EXPECT_TRUE(no_segments_of(b));
+    auto a = std::make_unique<agent>("127.0.0.2", "0", std::vector<std::string>{"-a", PROG_DIR}); /* one port */
+    auto b = std::make_unique<agent>("127.0.0.3", std::to_string(a->port), std::vector<std::string>{"-a", PROG_DIR});
+    ASSERT_FALSE(b->node.empty()) << a->get(1) << b->get(1);
+    run_result r = run_master({"mp"}, {"AGENT_PROG_NODE_A=" + a->node, "AGENT_PROG_NODE_B=" + b->node});
+    std::string expected = block("mp:ra", 1, "node=127.0.0.2", 1, 0, 2) + block("mp:ra", 2, "node=127.0.0.2", 1, 1, 1) +
+                           block("mp:rb", 1, "node=127.0.0.3", 1, 1, 1) +
+                           "\n---- SUMMARY OF FAILED TESTS:\n\n"
+                           "---- mp:ra:[PROC 2 node=127.0.0.2]\n     <SRC>:remote_a()\n     condition(task != 2)\n\n"
+                           "---- mp:rb:[PROC 1 node=127.0.0.3]\n     <SRC>:remote_b()\n     condition(0 > 1)\n\n" +
+                           summary(5, 2, 6);
+    for (const char *task : {"1", "2"}) /* local slaves print their own lines */
+        expected += std::string("\n---- mp:local:[PROC ") + task + " pid=<PID>]\n     PASSED\n" +
+                    block("mp:local", task[0] - '0', "pid=<PID>", 1, 0, 1);
+    EXPECT_EQ(sorted_lines(r.out), sorted_lines(expected)) << r.out;
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(a->finish(SIGTERM), 0);
+    EXPECT_EQ(b->finish(SIGTERM), 0);
+    EXPECT_NE(a->get(0).find("---- mp:ra:[PROC 2 pid="), std::string::npos) << "the slave prints: " << a->get(0);
+    EXPECT_EQ(b->get(0).find("mp:ra"), std::string::npos);
 }
 
-TEST(Agent, JobLimitRejectsWhatItCannotRunNow)
+TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
 {
-    agent_process agent;
-    std::string why;
-    ASSERT_TRUE(agent.start({"-l", "127.0.0.2", "-p", "0", "-a", programs_dir(), "-j", "1", "-v"}, &why)) << why;
-    temp_dir dir;
-    gate g(dir.file("gate"));
-
+    agent ag("127.0.0.2", "0", {"-a", PROG_DIR, "-j", "1", "-v", "-t", "1"});
+    ASSERT_FALSE(ag.node.empty()) << ag.get(1);
+    /* -j 1: one task waits at the gate, the other one is turned away. */
+    gate g;
     run_result r;
-    std::thread master([&] {
-        r = run_master({"-D", "gate=" + g.path(), "jf"}, {"AGENT_PROG_NODE_A=" + agent.node()});
-    });
-    /* One task waits at the gate; the other one is turned away. */
-    bool rejected = agent.wait_err("rejected: too many processes: 1 running, at most 1 (-j)\n");
+    std::thread master([&] { r = run_master({"-D", "gate=" + g.path, "jf"}, {"AGENT_PROG_NODE_A=" + ag.node}); });
+    size_t rejected = ag.wait_for("rejected: too many processes: 1 running, at most 1 (-j)\n");
     g.release();
     master.join();
-    ASSERT_TRUE(rejected) << agent.err();
-
-    const std::string out = normalise(rules(), r.out);
-    std::string lines, tail;
-    split_at_summary(out, &lines, &tail);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(lines, m, std::regex(R"(\[PROC (\d) node=127\.0\.0\.2\]\n     ERROR)"))) << out;
-    const int refused = std::stoi(m[1]);
-    const int ran = 3 - refused;
-    EXPECT_TRUE(same_lines("FAILED: spawn_remote_process()\n"
-                           "\n---- jf:block:[PROC " +
-                               std::to_string(refused) +
-                               " node=127.0.0.2]\n"
-                               "     ERROR: Rejected by agent, too many processes: 1 running, at most 1 (-j)\n" +
-                               remote_block("jf:block", ran, "127.0.0.2", 1, 0, 3),
-                           lines));
-    EXPECT_EQ(tail, summary(2, 1, 3));
-    EXPECT_EQ(WEXITSTATUS(agent.stop(SIGTERM)), 0);
-    EXPECT_TRUE(no_segments_of(agent));
-}
-
-TEST(Agent, ProgramsOutsideTheAllowedFoldersAreRejected)
-{
-    temp_dir elsewhere;
-    agent_process agent;
-    std::string why;
-    ASSERT_TRUE(agent.start({"-l", "127.0.0.2", "-p", "0", "-a", elsewhere.path()}, &why)) << why;
-    run_result r = run_master({"crash"}, {"AGENT_PROG_NODE_A=" + agent.node()});
-    char real[PATH_MAX];
-    ASSERT_NE(realpath(program_path("agent_prog").c_str(), real), nullptr);
-    EXPECT_TRUE(output_matches("FAILED: spawn_remote_process()\n"
-                               "\n---- crash:segv:[PROC 1 node=127.0.0.2]\n"
-                               "     ERROR: Rejected by agent, program not allowed: " +
-                                   std::string(real) + " is not under an allowed folder\n" + summary(1, 1, 0),
-                               exited_with(3), r));
-    EXPECT_EQ(WEXITSTATUS(agent.stop(SIGINT)), 0);
-
-    /* Without -a the agent says so when it starts, and lets nothing in. */
-    agent_process closed;
-    ASSERT_TRUE(closed.start({"-l", "127.0.0.3", "-p", "0"}, &why)) << why;
-    EXPECT_TRUE(closed.wait_err("kel-agent: no -a folder given: every request will be rejected\n"));
-    r = run_master({"crash"}, {"AGENT_PROG_NODE_A=" + closed.node()});
-    EXPECT_NE(r.out.find("     ERROR: Rejected by agent, program not allowed: " + program_path("agent_prog") +
-                         " (the agent allows no folder: start it with -a)\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(WEXITSTATUS(closed.stop(SIGTERM)), 0);
-}
-
-TEST(Agent, ACrashingRemoteSlaveFailsItsTestCase)
-{
-    agent_process agent;
-    std::string why;
-    ASSERT_TRUE(agent.start({"-l", "127.0.0.2", "-p", "0", "-a", programs_dir()}, &why)) << why;
-    run_result r = run_master({"crash"}, {"AGENT_PROG_NODE_A=" + agent.node()});
-    EXPECT_TRUE(output_matches("FAILED: remote status not success\n"
-                               "\n---- crash:segv:[PROC 1 node=127.0.0.2]\n"
-                               "     ERROR: slave terminated by signal 11\n" +
-                                   summary(1, 1, 0),
-                               exited_with(3), r));
-    EXPECT_EQ(WEXITSTATUS(agent.stop(SIGTERM)), 0);
-    EXPECT_TRUE(no_segments_of(agent));
-}
-
-TEST(Agent, AClientThatHangsUpGetsItsSlaveKilled)
-{
-    agent_process agent;
-    std::string why;
-    ASSERT_TRUE(agent.start({"-l", "127.0.0.2", "-p", "0", "-a", programs_dir(), "-v"}, &why)) << why;
-    temp_dir dir;
-    gate g(dir.file("gate"));
-
-    int fd = connect_to("127.0.0.2", agent.port());
-    ASSERT_GE(fd, 0);
-    kel_spawn_req_t req = request_for("hold wait", "gate=" + g.path());
-    ASSERT_TRUE(send_all(fd, &req, sizeof req));
-    kel_spawn_rsp_t rsp;
-    ASSERT_TRUE(recv_all(fd, &rsp, sizeof rsp));
-    EXPECT_EQ(rsp.status, 0) << rsp.reason;
-    pid_t slave = agent.wait_slave_started();
-    ASSERT_GT(slave, 0) << agent.err();
-    EXPECT_FALSE(process_gone(slave));
-    close(fd);
-
-    EXPECT_TRUE(agent.wait_err("client gone: slave " + std::to_string(slave) + " killed\n")) << agent.err();
-    EXPECT_TRUE(process_gone(slave));
-    EXPECT_TRUE(no_segments_of(agent));
-
-    /* The agent goes on serving: bad bytes get a reason, not a crash. */
-    fd = connect_to("127.0.0.2", agent.port());
-    ASSERT_GE(fd, 0);
-    std::vector<uint8_t> junk(KEL_SPAWN_REQ_SIZE, 0x5A);
-    ASSERT_TRUE(send_all(fd, junk.data(), junk.size()));
-    ASSERT_TRUE(recv_all(fd, &rsp, sizeof rsp));
-    EXPECT_EQ(rsp.status, 1);
-    EXPECT_STREQ(rsp.reason, "malformed request: wrong magic 0x5a5a5a5a, expected 0xfeab2c18");
-    EXPECT_EQ(kel_check_agent_msg(&rsp), 0u);
-    close(fd);
-    EXPECT_EQ(WEXITSTATUS(agent.stop(SIGTERM)), 0);
-}
-
-TEST(Agent, AClientThatStallsIsDropped)
-{
-    agent_process agent;
-    std::string why;
-    ASSERT_TRUE(agent.start({"-l", "127.0.0.2", "-p", "0", "-a", programs_dir(), "-t", "1", "-v"}, &why)) << why;
-    int fd = connect_to("127.0.0.2", agent.port());
-    ASSERT_GE(fd, 0);
-    kel_spawn_req_t req = request_for("mp ra", "");
-    ASSERT_TRUE(send_all(fd, &req, sizeof req / 2));
-    /* The agent closes the connection without a reply once -t has passed. */
+    ASSERT_NE(rejected, std::string::npos) << ag.get(1);
+    const int refused = r.out.find("[PROC 1 node=127.0.0.2]\n     ERROR") != std::string::npos ? 1 : 2;
+    EXPECT_EQ(sorted_lines(r.out), sorted_lines("FAILED: spawn_remote_process()\n\n---- jf:block:[PROC " +
+                                                std::to_string(refused) +
+                                                " node=127.0.0.2]\n     ERROR: Rejected by agent, too many "
+                                                "processes: 1 running, at most 1 (-j)\n" +
+                                                block("jf:block", 3 - refused, "node=127.0.0.2", 1, 0, 3) +
+                                                summary(2, 1, 3)));
+    r = run_master({"crash"}, {"AGENT_PROG_NODE_A=" + ag.node});
+    EXPECT_EQ(r.out, "FAILED: remote status not success\n\n---- crash:segv:[PROC 1 node=127.0.0.2]\n"
+                     "     ERROR: slave terminated by signal 11\n" +
+                         summary(1, 1, 0));
+    /* Hostile request bytes get a reason, never a crash. */
+    const kel_spawn_req_t ok = request("mp ra", "");
+    const std::string malformed = "malformed request: ", empty_name = "the test case has an empty name (blanks at "
+                                                                      "its ends or doubled)";
+    struct {
+        size_t at;
+        std::string bytes, reason;
+    } const rows[] = {
+        {0, "ZZZZ", malformed + "wrong magic 0x5a5a5a5a, expected 0xfeab2c18"},
+        {12, "\x03", malformed + "message type 3, expected 1 (spawn request)"},
+        {16, "\x03", malformed + "verbosity 3, expected 0, 1 or 2"},
+        {18, "\x80", malformed + "unknown flags 0x8000"},
+        {20, std::string(2, '\0'), malformed + "task 0 (tasks are numbered from 1)"},
+        {28, std::string(128, 'x'), malformed + "the process name is not terminated within its field"},
+        {28, std::string(1, '\0'), malformed + "the process name is empty"},
+        {156, std::string("a=1", 4), malformed + "a name=value list without its flag"},
+        {412, std::string("a  b", 5), malformed + empty_name},
+        {412, std::string("f -x", 5), malformed + "the test case name \"-x\" begins with '-'"},
+        {28, std::string("/bin/sh", 8), "program not allowed: " + real("/bin/sh") + " is not under an allowed folder"},
+        {28, PROG_DIR + "/CMakeFiles" + '\0',
+         "program not allowed: " + real(PROG_DIR) + "/CMakeFiles is not an executable regular file"},
+    };
+    for (const auto &row : rows) {
+        kel_spawn_req_t req = ok;
+        memcpy(reinterpret_cast<char *>(&req) + row.at, row.bytes.data(), row.bytes.size());
+        kel_od_handle_t h = connect_to(ag.port);
+        kel_spawn_rsp_t rsp = {};
+        EXPECT_EQ(kel_od_send_msg(&h, &req, sizeof req), 0u);
+        EXPECT_EQ(kel_od_receive_msg(&h, &rsp, sizeof rsp), 0u);
+        kel_od_disconnect_from_node(0, &h);
+        EXPECT_EQ(rsp.status, 1);
+        EXPECT_EQ(std::string(rsp.reason), row.reason);
+        EXPECT_EQ(kel_check_agent_msg(&rsp), 0u);
+    }
+    /* A client that stalls past -t, and one that hangs up half-way. */
+    kel_od_handle_t h = connect_to(ag.port);
+    ASSERT_EQ(kel_od_send_msg(&h, &ok, sizeof ok / 2), 0u);
     char c;
-    EXPECT_FALSE(recv_all(fd, &c, 1));
-    close(fd);
-    EXPECT_TRUE(agent.wait_err(": dropped: request not received in time\n")) << agent.err();
-
-    /* Half a request and a hang-up. */
-    fd = connect_to("127.0.0.2", agent.port());
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(send_all(fd, &req, 100));
-    close(fd);
-    EXPECT_TRUE(agent.wait_err(": dropped: incomplete request\n")) << agent.err();
-    EXPECT_EQ(WEXITSTATUS(agent.stop(SIGTERM)), 0);
+    EXPECT_EQ(kel_od_receive_msg(&h, &c, 1), 104u) << "dropped without a reply";
+    EXPECT_NE(ag.wait_for(": dropped: request not received in time\n"), std::string::npos) << ag.get(1);
+    h = connect_to(ag.port);
+    ASSERT_EQ(kel_od_send_msg(&h, &ok, 100), 0u);
+    kel_od_disconnect_from_node(0, &h);
+    EXPECT_NE(ag.wait_for(": dropped: incomplete request\n"), std::string::npos) << ag.get(1);
+    /* A client that hangs up while its slave runs gets it killed. */
+    gate g2;
+    const kel_spawn_req_t hold_req = request("hold wait", "gate=" + g2.path);
+    const size_t mark = ag.get(1).size();
+    h = connect_to(ag.port);
+    kel_spawn_rsp_t rsp = {};
+    ASSERT_EQ(kel_od_send_msg(&h, &hold_req, sizeof hold_req), 0u);
+    ASSERT_EQ(kel_od_receive_msg(&h, &rsp, sizeof rsp), 0u);
+    EXPECT_EQ(rsp.status, 0) << rsp.reason;
+    const std::string slave = ag.slave_started(mark);
+    kel_od_disconnect_from_node(0, &h);
+    EXPECT_NE(ag.wait_for("client gone: slave " + slave + " killed\n"), std::string::npos) << ag.get(1);
+    EXPECT_NE(kill(std::stoi(slave), 0), 0) << "the slave is gone";
+    EXPECT_EQ(ag.finish(SIGTERM), 0);
 }
 
-TEST(Agent, StopsCleanlyOnSigterm)
+TEST(Agent, NotAllowedProgramsSigtermAndTheCommandLine)
 {
-    agent_process agent;
-    std::string why;
-    ASSERT_TRUE(agent.start({"-l", "127.0.0.2", "-p", "0", "-a", programs_dir(), "-v"}, &why)) << why;
-    temp_dir dir;
-    gate g(dir.file("gate"));
+    gate g;
+    {
+        agent elsewhere("127.0.0.2", "0", {"-a", g.dir});
+        EXPECT_EQ(run_master({"crash"}, {"AGENT_PROG_NODE_A=" + elsewhere.node}).out,
+                  "FAILED: spawn_remote_process()\n\n---- crash:segv:[PROC 1 node=127.0.0.2]\n"
+                  "     ERROR: Rejected by agent, program not allowed: " +
+                      real(PROG) + " is not under an allowed folder\n" + summary(1, 1, 0));
+        EXPECT_EQ(elsewhere.finish(SIGINT), 0);
+        EXPECT_EQ(elsewhere.get(0), "kel-agent: listening on " + elsewhere.node + "\n") << "one line on stdout";
+    }
+    /* SIGTERM with a slave running and a connection that sent nothing: the
+     * agent kills the slave, leaves no result segment and exits 0; the
+     * master learns why. */
+    agent ag("127.0.0.2", "0", {"-a", PROG_DIR, "-v"});
     run_result r;
-    std::thread master([&] {
-        r = run_master({"-D", "gate=" + g.path(), "hold"}, {"AGENT_PROG_NODE_A=" + agent.node()});
-    });
-    pid_t slave = agent.wait_slave_started();
-    /* A connection that has not sent anything yet is dropped as well. */
-    int idle = connect_to("127.0.0.2", agent.port());
-    int status = agent.stop(SIGTERM);
+    std::thread master([&] { r = run_master({"-D", "gate=" + g.path, "hold"}, {"AGENT_PROG_NODE_A=" + ag.node}); });
+    const std::string slave = ag.slave_started();
+    kel_od_handle_t idle = connect_to(ag.port);
+    EXPECT_EQ(ag.finish(SIGTERM), 0);
     master.join();
-    if (idle >= 0)
-        close(idle);
-    ASSERT_GT(slave, 0) << agent.err();
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(process_gone(slave));
-    EXPECT_TRUE(no_segments_of(agent));
-    /* The master learns why its test case did not finish. */
-    EXPECT_TRUE(output_matches("FAILED: remote status not success\n"
-                               "\n---- hold:wait:[PROC 1 node=127.0.0.2]\n"
-                               "     ERROR: slave killed: the agent is stopping\n" +
-                                   summary(1, 1, 0),
-                               exited_with(3), r));
-}
-
-TEST(Agent, CommandLine)
-{
-    struct row {
+    kel_od_disconnect_from_node(0, &idle);
+    EXPECT_NE(kill(std::stoi(slave), 0), 0) << "the slave is gone";
+    EXPECT_NE(system(("ls /dev/shm | grep -q '^kel_agent\\." + std::to_string(ag.pid) + "\\.'").c_str()), 0)
+        << "a result segment is left";
+    EXPECT_EQ(r.out, "FAILED: remote status not success\n\n---- hold:wait:[PROC 1 node=127.0.0.2]\n"
+                     "     ERROR: slave killed: the agent is stopping\n" +
+                         summary(1, 1, 0));
+    /* Bad command lines: a reason, the usage, exit 2; a port in use: exit 1. */
+    agent first("127.0.0.2", "0", {});
+    struct {
         std::vector<std::string> args;
         std::string first_line;
+    } const rows[] = {
+        {{"-x"}, "-x: unknown option"},
+        {{"-p", "65536"}, "-p: not a port number (0..65535)"},
+        {{"-a", "/nonexistent/folder"}, "-a /nonexistent/folder: No such file or directory"},
+        {{"-l", "127.0.0.2", "-p", std::to_string(first.port)},
+         "cannot listen on " + first.node + ": Address already in use"},
     };
-    const std::vector<row> bad = {
-        {{"-x"}, "kel-agent: -x: unknown option\n"},
-        {{"-p"}, "kel-agent: -p: needs a value\n"},
-        {{"-p", "65536"}, "kel-agent: -p: not a port number (0..65535)\n"},
-        {{"-p", "-1"}, "kel-agent: -p: not a port number (0..65535)\n"},
-        {{"-l", "localhost"}, "kel-agent: -l: not an IPv4 address\n"},
-        {{"-j", "0"}, "kel-agent: -j: not a number of processes (1..4096)\n"},
-        {{"-t", "0"}, "kel-agent: -t: not a number of seconds (1..3600)\n"},
-        {{"-a", "/nonexistent/folder"}, "kel-agent: -a /nonexistent/folder: No such file or directory\n"},
-        {{"-a", KEL_AGENT_PATH}, std::string("kel-agent: -a ") + KEL_AGENT_PATH + ": not a folder\n"},
-        {{"extra"}, "kel-agent: extra: unexpected argument\n"},
-    };
-    for (const row &b : bad) {
-        agent_process agent;
-        std::string why;
-        EXPECT_FALSE(agent.start(b.args, &why));
-        int status = agent.wait_exit();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << b.first_line << status;
-        std::string err = agent.err();
-        EXPECT_EQ(err.substr(0, b.first_line.size()), b.first_line);
-        EXPECT_NE(err.find("usage: kel-agent [-l ADDRESS] [-p PORT] [-a DIR]... [-j N]"), std::string::npos) << err;
-        EXPECT_EQ(agent.out(), "");
+    for (const auto &row : rows) {
+        std::vector<std::string> argv{KEL_AGENT_PATH};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        proc p(argv);
+        const bool usage = row.first_line.rfind("cannot listen", 0) != 0;
+        EXPECT_EQ(p.finish(), usage ? 2 : 1) << row.first_line;
+        EXPECT_EQ(p.get(1).substr(0, row.first_line.size() + 12), "kel-agent: " + row.first_line + "\n");
+        EXPECT_EQ(p.get(1).find("usage: kel-agent [-l ADDRESS] [-p PORT] [-a DIR]... [-j N]") != std::string::npos,
+                  usage);
+        EXPECT_EQ(p.get(0), "");
     }
+    EXPECT_EQ(first.finish(SIGINT), 0);
+}
 
-    /* A port that is taken: a reason and exit 1. */
-    agent_process first, second;
-    std::string why;
-    ASSERT_TRUE(first.start({"-l", "127.0.0.2", "-p", "0"}, &why)) << why;
-    EXPECT_FALSE(second.start({"-l", "127.0.0.2", "-p", std::to_string(first.port())}, &why));
-    int status = second.wait_exit();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    EXPECT_NE(second.err().find("kel-agent: cannot listen on 127.0.0.2:" + std::to_string(first.port()) +
-                                ": Address already in use\n"),
-              std::string::npos)
-        << second.err();
-    EXPECT_EQ(WEXITSTATUS(first.stop(SIGINT)), 0);
-    /* Exactly one line on standard output. */
-    EXPECT_EQ(first.out(), "kel-agent: listening on 127.0.0.2:" + std::to_string(first.port()) + "\n");
+TEST(NodeTransport, APeerThatResets)
+{
+    /* A reset peer: EPIPE, not a SIGPIPE that would end the program. */
+    unsigned port = 0;
+    int server = listener(&port);
+    kel_od_handle_t h = connect_to(port, INADDR_LOOPBACK);
+    int peer = accept(server, nullptr, nullptr), err = 0;
+    EXPECT_NE(fcntl(h, F_GETFD) & FD_CLOEXEC, 0) << "slaves must not inherit connections";
+    struct linger hard = {1, 0};
+    setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(peer);
+    struct pollfd pfd = {h, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 30000), 1);
+    socklen_t len = sizeof err;
+    getsockopt(h, SOL_SOCKET, SO_ERROR, &err, &len); /* takes the pending reset away */
+    char buf[668] = {};
+    EXPECT_EQ(kel_od_send_msg(&h, buf, sizeof buf), static_cast<uint32_t>(EPIPE));
+    EXPECT_EQ(h, -1) << "a failure closes the connection";
+    close(server);
 }
