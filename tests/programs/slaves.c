@@ -51,6 +51,15 @@ __attribute__((visibility("default"))) int shm_open(const char *name, int flags,
 
 static void pass_two(void) { kel_check(1); kel_check(2 > 1); }
 static void fail_one(void) { int got = 5; kel_check(1); kel_check(got == 6, "got %d", got); }
+/* More failures than the slot's list holds; the last, shorter record would
+ * still fit after the cut, which must end the list. */
+static void errors_from_a_function_whose_long_name_fills_the_slot_sooner(void)
+{
+    for (int i = 0; i < 14; i++)
+        kel_log_error("error %d", i);
+}
+static void e(void) { kel_fail(); }
+static void overflow(void) { errors_from_a_function_whose_long_name_fills_the_slot_sooner(); e(); }
 static void crash(void) { kel_check(1); raise(SIGSEGV); }
 static void exit_zero(void) { exit(0); }
 static void exit_three(void) { exit(3); }
@@ -154,6 +163,7 @@ int main(int argc, char **argv)
     leaf(mp, "exit0", exit_zero, 0, 0);
     leaf(mp, "exit3", exit_three, 0, 0);
     leaf(mp, "info", info, 0, 0);
+    leaf(mp, "overflow", overflow, 0, 0);
     leaf(mp_folder(NULL, "twice"), "w", info, 2, 0);
     leaf(mp_folder(NULL, "seqf"), "s", info, 0, 2);
     leaf(mp_folder(mp_folder(NULL, "nested"), "inner"), "leaf", pass_two, 2, 0);

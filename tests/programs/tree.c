@@ -51,6 +51,7 @@ static void caught_fail(void) { kel_catch_unexpected_success(); kel_fail("boom")
 static void early(void) { kel_check(1); kel_pass(); kel_check(0); }
 static void many(void) { for (int i = 0; i < 10000; i++) kel_check(i >= 0); }
 static void logged(void) { kel_log_error("bad value %d", 7); kel_check(kel_error_logged()); }
+static void xlogged(void) { kel_expect_failure(); kel_log_error("not reported"); kel_check(0); }
 static void debug_print(void) { kel_printf("debug only %d\n", kel_debug()); }
 static void names(void) { printf("%s (%s)\n", kel_get_test_case_name(), kel_get_test_case_description()); }
 
@@ -276,6 +277,7 @@ int main(int argc, char **argv)
     leaf(g, "early", early, 0);
     leaf(g, "many", many, 0);
     leaf(g, "log", logged, 0);
+    leaf(g, "xlog", xlogged, 0);
 
     kel_tc_t *fx = folder(NULL, "fixtures", "Fixtures");
     kel_tc_t *o = folder(fx, "outer", "");
