@@ -52,14 +52,15 @@ __attribute__((visibility("default"))) int shm_open(const char *name, int flags,
 static void pass_two(void) { kel_check(1); kel_check(2 > 1); }
 static void fail_one(void) { int got = 5; kel_check(1); kel_check(got == 6, "got %d", got); }
 /* More failures than the slot's list holds; the last, shorter record would
- * still fit after the cut, which must end the list. */
-static void errors_from_a_function_whose_long_name_fills_the_slot_at_once(void)
+ * still fit after the cut, which must end the list. The function's name
+ * (64 characters) sizes the records so that it would. */
+static void errors_from_a_function_whose_long_name_fills_the_slot_right_away(void)
 {
     for (int i = 0; i < 14; i++)
         kel_log_error("error %d", i);
 }
 static void e(void) { kel_fail(); }
-static void overflow(void) { errors_from_a_function_whose_long_name_fills_the_slot_at_once(); e(); }
+static void overflow(void) { errors_from_a_function_whose_long_name_fills_the_slot_right_away(); e(); }
 static void crash(void) { kel_check(1); raise(SIGSEGV); }
 static void exit_zero(void) { exit(0); }
 static void exit_three(void) { exit(3); }
