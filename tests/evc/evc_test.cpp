@@ -284,26 +284,26 @@ bool failing(const char *fn)
     return fail_fn != nullptr && strcmp(fn, fail_fn) == 0 && --fail_countdown == 0;
 }
 } // namespace
-#define INTERPOSE(name, delta, params, args)                                                        \
-    extern "C" __attribute__((visibility("default"))) uint32_t name params                         \
-    {                                                                                               \
-        static const auto real = reinterpret_cast<decltype(&name)>(dlsym(RTLD_NEXT, #name));        \
-        if (failing(#name))                                                                         \
-            return ENOMEM;                                                                          \
-        uint32_t rc = real args;                                                                    \
-        held += rc == 0 ? delta : 0;                                                                \
-        return rc;                                                                                  \
+#define INTERPOSE(name, delta, params, args) \
+    extern "C" __attribute__((visibility("default"))) uint32_t name params \
+    { \
+        static const auto real = reinterpret_cast<decltype(&name)>(dlsym(RTLD_NEXT, #name)); \
+        if (failing(#name)) \
+            return ENOMEM; \
+        uint32_t rc = real args; \
+        held += rc == 0 ? delta : 0; \
+        return rc; \
     }
-INTERPOSE(orv_dm_create, 1, (orv_dm_t * *dm, const char *n, uint32_t f), (dm, n, f))
-INTERPOSE(orv_dm_destroy, -1, (orv_dm_t * dm), (dm))
+INTERPOSE(orv_dm_create, 1, (orv_dm_t **dm, const char *n, uint32_t f), (dm, n, f))
+INTERPOSE(orv_dm_destroy, -1, (orv_dm_t *dm), (dm))
 INTERPOSE(orv_dm_watched_boolean_create, 1, (const char *n, bool v, orv_dm_wb_t **wb), (n, v, wb))
-INTERPOSE(orv_dm_watched_boolean_destroy, -1, (orv_dm_wb_t * wb), (wb))
-INTERPOSE(orv_dm_watched_boolean_set, 0, (orv_dm_wb_t * wb, bool v), (wb, v))
-INTERPOSE(orv_dm_watched_boolean_register, 1, (orv_dm_t * dm, orv_dm_wb_t *wb, orv_dm_wb_handler_fn h, void *c),
+INTERPOSE(orv_dm_watched_boolean_destroy, -1, (orv_dm_wb_t *wb), (wb))
+INTERPOSE(orv_dm_watched_boolean_set, 0, (orv_dm_wb_t *wb, bool v), (wb, v))
+INTERPOSE(orv_dm_watched_boolean_register, 1, (orv_dm_t *dm, orv_dm_wb_t *wb, orv_dm_wb_handler_fn h, void *c),
           (dm, wb, h, c))
-INTERPOSE(orv_dm_watched_boolean_deregister, -1, (orv_dm_t * dm, orv_dm_wb_t *wb), (dm, wb))
-INTERPOSE(orv_dt_buffer_init, 1, (orv_dt_buffer_t * *b, const char *n, uint32_t f, uint32_t size), (b, n, f, size))
-INTERPOSE(orv_dt_buffer_close, -1, (orv_dt_buffer_t * b), (b))
+INTERPOSE(orv_dm_watched_boolean_deregister, -1, (orv_dm_t *dm, orv_dm_wb_t *wb), (dm, wb))
+INTERPOSE(orv_dt_buffer_init, 1, (orv_dt_buffer_t **b, const char *n, uint32_t f, uint32_t size), (b, n, f, size))
+INTERPOSE(orv_dt_buffer_close, -1, (orv_dt_buffer_t *b), (b))
 
 TEST(Evc, ACreationFailingPartWayReleasesEverythingAndLeavesNoState)
 {
