@@ -3,7 +3,9 @@
  * master agent_prog against scripted fake agents (every way an exchange ends,
  * hostile results) and real kel-agent daemons on 127.0.0.2 and 127.0.0.3
  * (two nodes, -j, -a, crashes, hostile bytes, vanished clients, SIGTERM, the
- * command line); whole outputs compared; waits on pipes, never sleeps.
+ * command line); whole outputs compared; waits on pipes, never sleeps. And
+ * the four messages' packing itself (agent_msg.h, linked from the library's
+ * objects): round trips, the bytes on the wire, hostile images read back.
  */
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -24,6 +26,7 @@
 #include <sstream>
 #include <thread>
 #include <vector>
+#include "agent_msg.h"
 #include "kel.h"
 
 extern char **environ;
@@ -591,4 +594,147 @@ TEST(NodeTransport, APeerThatResets)
     EXPECT_EQ(kel_od_send_msg(&h, buf, sizeof buf), static_cast<uint32_t>(EPIPE));
     EXPECT_EQ(h, -1) << "a failure closes the connection";
     close(server);
+}
+
+namespace {
+using wire = std::vector<uint8_t>;
+/* Packs f, checks that unpacking and packing again gives the same bytes,
+ * and returns the image. */
+template <typename Fields, typename Msg>
+wire round_trip(const Fields &f, void (*pack)(const Fields *, Msg *), void (*unpack)(const Msg *, Fields *))
+{
+    Msg m, again;
+    Fields back;
+    memset(&back, 0x5a, sizeof back);
+    pack(&f, &m);
+    unpack(&m, &back);
+    pack(&back, &again);
+    EXPECT_EQ(memcmp(&m, &again, sizeof m), 0) << "unpack, then pack again";
+    return wire(reinterpret_cast<uint8_t *>(&m), reinterpret_cast<uint8_t *>(&m) + sizeof m);
+}
+const wire HDR = {0xfe, 0xab, 0x2c, 0x18, 127, 0, 0, 2, 0x01, 0x02, 0x03, 0x04}; /* then type, version, 0, 0 */
+wire hdr_of(uint8_t type)
+{
+    wire h = HDR;
+    h.insert(h.end(), {type, KEL_AGENT_VERSION, 0, 0});
+    return h;
+}
+} // namespace
+
+TEST(AgentWire, EveryMessageRoundTripsWithBigEndianNumbersAtTheirOffsets)
+{
+    const kel_node_id_t node = htonl(0x7f000002); /* stored as on the wire */
+    const std::string long_name(200, 'p');
+    kel__spawn_req_fields q = {};
+    kel__agent_hdr_init(&q.hdr, KEL_AGENT_MSG_SPAWN_REQ, node, 0x01020304u);
+    q.verbosity = 2, q.flags = 0x0003, q.task = 0x0102, q.seq = 0x0304, q.node_num = 0xa1b2;
+    snprintf(q.process_name, sizeof q.process_name, "%s", long_name.c_str()); /* 127 bytes held */
+    snprintf(q.nvp_list, sizeof q.nvp_list, "A=1");
+    snprintf(q.test_case, sizeof q.test_case, "s:t");
+    kel__spawn_rsp_fields p = {};
+    kel__agent_hdr_init(&p.hdr, KEL_AGENT_MSG_SPAWN_RSP, node, 0x01020304u);
+    p.status = 5;
+    snprintf(p.reason, sizeof p.reason, "no such program");
+    kel__proc_result_fields r = {};
+    kel__agent_hdr_init(&r.hdr, KEL_AGENT_MSG_PROC_RESULT, node, 0x01020304u);
+    r.executed = 0x01020304u, r.failed = 0x05060708u, r.checkpoints = 0x00010000u;
+    r.elapsed_ms = 0x0102030405060708ull, r.summary_len = KEL_RES_SUMMARY_SIZE;
+    for (size_t i = 0; i < sizeof r.summary; i++)
+        r.summary[i] = static_cast<uint8_t>(i * 13);
+    kel__proc_result_fields e = r;
+    e.status = 3;
+    snprintf(e.error, sizeof e.error, "exec failed");
+    const wire req = round_trip(q, kel__spawn_req_pack, kel__spawn_req_unpack),
+               rsp = round_trip(p, kel__spawn_rsp_pack, kel__spawn_rsp_unpack),
+               res = round_trip(r, kel__proc_result_pack, kel__proc_result_unpack),
+               err = round_trip(e, kel__proc_result_pack, kel__proc_result_unpack);
+    const std::string name_end = std::string(3, 'p') + '\0';
+    struct {
+        const char *what;
+        const wire &image;
+        size_t offset;
+        wire bytes; /* hand-written */
+    } const rows[] = {
+        {"request header", req, 0, hdr_of(KEL_AGENT_MSG_SPAWN_REQ)},
+        {"request numbers", req, 16, {2, 0, 0x00, 0x03, 0x01, 0x02, 0x03, 0x04, 0xa1, 0xb2, 0, 0, 'p'}},
+        {"process name cut to its field less one", req, 152, {'p', 'p', 'p', 0, 'A', '=', '1', 0}},
+        {"test case", req, 412, {'s', ':', 't', 0}},
+        {"reply", rsp, 0, hdr_of(KEL_AGENT_MSG_SPAWN_RSP)},
+        {"reply status and reason", rsp, 16, {5, 'n', 'o', ' ', 's', 'u', 'c', 'h'}},
+        {"result", res, 0, hdr_of(KEL_AGENT_MSG_PROC_RESULT)},
+        {"result counts", res, 16, {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 1, 0, 0, 0, 0, 0, 0,
+                                    1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0x04, 0x04, 0, 13, 26}},
+        {"result with an error", err, 16, {3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'e', 'x', 'e', 'c', ' '}},
+        {"error text ends the message's numbers", err, 40, {'\0', 0, 0, 0}},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(wire(row.image.begin() + static_cast<long>(row.offset),
+                       row.image.begin() + static_cast<long>(row.offset + row.bytes.size())),
+                  row.bytes)
+            << row.what;
+    EXPECT_EQ(req.size() + rsp.size() + res.size(), 668u + 276u + 1080u);
+    EXPECT_EQ(std::count(req.begin() + 415, req.end(), 0), 668 - 415) << "bytes not listed are 0";
+}
+
+TEST(AgentWire, HostileImagesAreReadAsTheyAreAndNeverPastTheirFields)
+{
+    /* Every byte 0xff: no NUL in any text, every length and count at its
+     * maximum. Unpacking keeps them (whoever reads bounds them); packing
+     * them again puts a NUL in every text field. */
+    std::vector<uint8_t> ff(KEL_PROC_RESULT_SIZE, 0xff);
+    auto all_ff = [](const void *p, size_t n) {
+        return std::all_of(static_cast<const uint8_t *>(p), static_cast<const uint8_t *>(p) + n,
+                           [](uint8_t b) { return b == 0xff; });
+    };
+    kel__spawn_req_fields q;
+    kel__spawn_req_unpack(reinterpret_cast<const kel_spawn_req_t *>(ff.data()), &q);
+    EXPECT_EQ(q.hdr.magic, 0xffffffffu);
+    EXPECT_TRUE(q.verbosity == 0xff && q.flags == 0xffff && q.task == 0xffff && q.seq == 0xffff);
+    EXPECT_TRUE(q.node_num == 0xffff && q.hdr.type == 0xff && q.hdr.version == 0xff && q.hdr.pid == 0xffffffffu);
+    EXPECT_TRUE(all_ff(q.process_name, sizeof q.process_name) && all_ff(q.nvp_list, sizeof q.nvp_list) &&
+                all_ff(q.test_case, sizeof q.test_case));
+    kel_spawn_req_t packed;
+    kel__spawn_req_pack(&q, &packed);
+    EXPECT_EQ(strnlen(packed.process_name, sizeof packed.process_name), sizeof packed.process_name - 1);
+    EXPECT_EQ(strnlen(packed.nvp_list, sizeof packed.nvp_list), sizeof packed.nvp_list - 1);
+    EXPECT_EQ(strnlen(packed.test_case, sizeof packed.test_case), sizeof packed.test_case - 1);
+    EXPECT_EQ(packed.flags, 0xffff) << "unknown flags are the checker's to refuse, not the packer's";
+    kel__spawn_rsp_fields p;
+    kel__spawn_rsp_unpack(reinterpret_cast<const kel_spawn_rsp_t *>(ff.data()), &p);
+    EXPECT_TRUE(p.status == 0xff && all_ff(p.reason, sizeof p.reason));
+    kel_spawn_rsp_t rsp;
+    kel__spawn_rsp_pack(&p, &rsp);
+    EXPECT_EQ(strnlen(rsp.reason, sizeof rsp.reason), sizeof rsp.reason - 1);
+    kel__proc_result_fields r;
+    kel__proc_result_unpack(reinterpret_cast<const kel_proc_result_t *>(ff.data()), &r);
+    EXPECT_TRUE(r.status == 0xff && r.executed == 0xffffffffu && r.failed == 0xffffffffu);
+    EXPECT_TRUE(r.checkpoints == 0xffffffffu && r.elapsed_ms == UINT64_MAX);
+    EXPECT_EQ(r.summary_len, 0xffffffffu) << "read as sent: the reader bounds it";
+    EXPECT_TRUE(all_ff(r.summary, sizeof r.summary) && all_ff(r.error, sizeof r.error));
+    kel_proc_result_t res;
+    r.status = 1;
+    kel__proc_result_pack(&r, &res);
+    const char *text = reinterpret_cast<const char *>(&res) + KEL_RES_OFF_ERROR;
+    EXPECT_EQ(strnlen(text, KEL_RES_ERROR_SIZE), KEL_RES_ERROR_SIZE - 1);
+    /* The header check the master makes names the first wrong field. */
+    struct {
+        size_t offset;
+        uint8_t value;
+        const char *printed;
+    } const header_rows[] = {
+        {0, 0xff, "Received message with wrong magic 0xffab2c18, expected 0xfeab2c18\n"},
+        {13, 0xff, "Received message with wrong version 255, expected 1\n"},
+        {12, 0, "Received message with wrong type 0\n"},
+        {12, 6, "Received message with wrong type 6\n"},
+        {12, 5, ""},
+    };
+    for (const auto &h : header_rows) {
+        wire image = hdr_of(KEL_AGENT_MSG_SPAWN_RSP);
+        image[h.offset] = h.value;
+        testing::internal::CaptureStdout();
+        uint32_t rc = kel_check_agent_msg(image.data());
+        fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), h.printed);
+        EXPECT_EQ(rc, *h.printed ? static_cast<uint32_t>(EINVAL) : 0u) << h.printed;
+    }
 }

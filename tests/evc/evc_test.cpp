@@ -1,9 +1,13 @@
 /*
  * evc_test.cpp - the event checker through kel.h: matching, the report a
  * test case prints (whole output), time-outs, flushing, and submissions from
- * many threads against one or two dispatching threads.
+ * many threads against one or two dispatching threads, and creations that
+ * fail part-way (platform calls made to fail by interposing them here).
  */
 #include <gtest/gtest.h>
+#include <dlfcn.h>
+#include <atomic>
+#include <cerrno>
 #include <array>
 #include <chrono>
 #include <string>
@@ -265,4 +269,79 @@ TEST(Evc, OnTheCallersDispatcherTimerBeatsReArmTheWatchdog)
     EXPECT_EQ(kel_evc_destroy(&evc), 0u);
     EXPECT_EQ(orv_dm_timer_register(dm, &timer, nullptr, nullptr), 0u) << "the timer is still the caller's";
     EXPECT_EQ(orv_dm_destroy(dm), 0u);
+}
+
+/* The platform calls a checker's creation makes, interposed: each passes to
+ * liborv unless it is the one chosen to fail (at its n-th call), and the
+ * acquisitions still held (dispatchers, booleans and their registrations,
+ * trace buffers) are counted. */
+namespace {
+const char *fail_fn;
+int fail_countdown;
+std::atomic<int> held{0};
+bool failing(const char *fn)
+{
+    return fail_fn != nullptr && strcmp(fn, fail_fn) == 0 && --fail_countdown == 0;
+}
+} // namespace
+#define INTERPOSE(name, delta, params, args) \
+    extern "C" __attribute__((visibility("default"))) uint32_t name params \
+    { \
+        static const auto real = reinterpret_cast<decltype(&name)>(dlsym(RTLD_NEXT, #name)); \
+        if (failing(#name)) \
+            return ENOMEM; \
+        uint32_t rc = real args; \
+        held += rc == 0 ? delta : 0; \
+        return rc; \
+    }
+INTERPOSE(orv_dm_create, 1, (orv_dm_t **dm, const char *n, uint32_t f), (dm, n, f))
+INTERPOSE(orv_dm_destroy, -1, (orv_dm_t *dm), (dm))
+INTERPOSE(orv_dm_watched_boolean_create, 1, (const char *n, bool v, orv_dm_wb_t **wb), (n, v, wb))
+INTERPOSE(orv_dm_watched_boolean_destroy, -1, (orv_dm_wb_t *wb), (wb))
+INTERPOSE(orv_dm_watched_boolean_set, 0, (orv_dm_wb_t *wb, bool v), (wb, v))
+INTERPOSE(orv_dm_watched_boolean_register, 1, (orv_dm_t *dm, orv_dm_wb_t *wb, orv_dm_wb_handler_fn h, void *c),
+          (dm, wb, h, c))
+INTERPOSE(orv_dm_watched_boolean_deregister, -1, (orv_dm_t *dm, orv_dm_wb_t *wb), (dm, wb))
+INTERPOSE(orv_dt_buffer_init, 1, (orv_dt_buffer_t **b, const char *n, uint32_t f, uint32_t size), (b, n, f, size))
+INTERPOSE(orv_dt_buffer_close, -1, (orv_dt_buffer_t *b), (b))
+
+TEST(Evc, ACreationFailingPartWayReleasesEverythingAndLeavesNoState)
+{
+    struct {
+        const char *fn;
+        int nth;
+        bool borrowed; /* on the caller's dispatcher, which must survive */
+    } const rows[] = {
+        {"orv_dt_buffer_init", 1, false},        {"orv_dt_buffer_init", 3, false},
+        {"orv_dm_create", 1, false},             {"orv_dm_watched_boolean_create", 1, false},
+        {"orv_dm_watched_boolean_create", 2, true}, {"orv_dm_watched_boolean_set", 2, false},
+        {"orv_dm_watched_boolean_register", 1, true}, {"orv_dm_watched_boolean_register", 2, false},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.fn) + " #" + std::to_string(r.nth) + (r.borrowed ? " borrowed" : ""));
+        orv_dm_t *dm = nullptr;
+        ASSERT_TRUE(!r.borrowed || orv_dm_create(&dm, "caller", 0) == 0);
+        const int before = held;
+        kel_evc_t *evc = nullptr;
+        fail_fn = r.fn, fail_countdown = r.nth;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(kel_evc_create(&evc, "partial", dm), KEL_EVC_E_NOMEM);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(fail_countdown, 0) << "the failure point was reached";
+        fail_fn = nullptr;
+        EXPECT_EQ(evc, nullptr);
+        EXPECT_EQ(held, before) << "everything acquired is released";
+        /* Nothing is left behind: the same name, the state block's trace
+         * buffers, a whole check work again. */
+        kel_evc_queue_t *q = nullptr;
+        ASSERT_EQ(kel_evc_create(&evc, "partial", dm), 0u);
+        ASSERT_EQ(kel_evc_queue_create(&q, evc, "q", nullptr, nullptr), 0u);
+        kel_evc_event_t e = ev(1);
+        ASSERT_EQ(kel_evc_queue_expect(q, &e, 1), 0u);
+        EXPECT_EQ(kel_evc_queue_submit("partial", "q", &e), 0u);
+        EXPECT_EQ(kel_evc_dispatch(evc, 10000), 0u);
+        EXPECT_EQ(kel_evc_destroy(&evc), 0u);
+        EXPECT_TRUE(!r.borrowed || orv_dm_destroy(dm) == 0);
+        EXPECT_EQ(held, before - (r.borrowed ? 1 : 0));
+    }
 }
