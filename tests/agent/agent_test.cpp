@@ -462,6 +462,10 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
                          summary(1, 1, 0));
     /* Hostile request bytes get a reason, never a crash. */
     const kel_spawn_req_t ok = request("mp ra", "");
+    /* A folder whose name only begins like the allowed one's. */
+    const std::string sibling = PROG_DIR + "2", stranger = sibling + "/prog";
+    ASSERT_TRUE(mkdir(sibling.c_str(), 0755) == 0 || errno == EEXIST);
+    close(open(stranger.c_str(), O_CREAT | O_WRONLY, 0755));
     const std::string malformed = "malformed request: ", empty_name = "the test case has an empty name (blanks at "
                                                                       "its ends or doubled)";
     struct {
@@ -479,6 +483,7 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
         {412, std::string("a  b", 5), malformed + empty_name},
         {412, std::string("f -x", 5), malformed + "the test case name \"-x\" begins with '-'"},
         {28, std::string("/bin/sh", 8), "program not allowed: " + real("/bin/sh") + " is not under an allowed folder"},
+        {28, stranger + '\0', "program not allowed: " + real(stranger) + " is not under an allowed folder"},
         {28, PROG_DIR + "/CMakeFiles" + '\0',
          "program not allowed: " + real(PROG_DIR) + "/CMakeFiles is not an executable regular file"},
     };
@@ -494,6 +499,8 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
         EXPECT_EQ(std::string(rsp.reason), row.reason);
         EXPECT_EQ(kel_check_agent_msg(&rsp), 0u);
     }
+    unlink(stranger.c_str());
+    rmdir(sibling.c_str());
     /* A client that stalls past -t, and one that hangs up half-way. */
     kel_od_handle_t h = connect_to(ag.port);
     ASSERT_EQ(kel_od_send_msg(&h, &ok, sizeof ok / 2), 0u);

@@ -1,6 +1,6 @@
 /*
- * platform_test.cpp - orv through orv.h: the AVL height bound under churn,
- * hash set and map growth, shared memory across a fork, the dispatcher
+ * platform_test.cpp - orv through orv.h: the intrusive queue, the AVL
+ * height bound under churn, hash set and map growth, shared memory across a fork, the dispatcher
  * (deadlines, blocking without polling, handlers sharing the setters'
  * lock), trace buffers read back and written by eight threads at once.
  */
@@ -63,6 +63,31 @@ void expect_avl(const orv_avl_tree_t *t)
     ASSERT_LE(h, 1.44 * std::log2(t->size + 2.0)) << "AVL height bound";
 }
 } // namespace
+
+TEST(Queue, FifoOrderSizeAndWalkThroughTheLinks)
+{
+    struct item {
+        orv_queue_link_t link;
+        int v;
+    } items[4] = {{{}, 0}, {{}, 1}, {{}, 2}, {{}, 3}};
+    orv_queue_t q;
+    orv_queue_init(&q, ORV_QUEUE_FIFO);
+    for (item &it : items)
+        ASSERT_TRUE(orv_queue_enqueue(&q, &it));
+    EXPECT_EQ(orv_queue_size(&q), 4u);
+    int seen = 0;
+    for (void *e = orv_queue_get_next(&q, nullptr); e; e = orv_queue_get_next(&q, e))
+        EXPECT_EQ(static_cast<item *>(e)->v, seen++);
+    EXPECT_EQ(seen, 4);
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(static_cast<item *>(orv_queue_dequeue(&q))->v, i);
+    EXPECT_TRUE(orv_queue_empty(&q));
+    EXPECT_EQ(orv_queue_size(&q), 0u);
+    ASSERT_TRUE(orv_queue_enqueue(&q, &items[2])); /* the tail was reset with the last one out */
+    EXPECT_EQ(orv_queue_peek_head(&q), &items[2]);
+    EXPECT_EQ(orv_queue_dequeue(&q), &items[2]);
+    EXPECT_EQ(orv_queue_dequeue(&q), nullptr);
+}
 
 TEST(Avl, ChurnKeepsShapeAndHeightBound)
 {
