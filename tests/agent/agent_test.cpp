@@ -287,22 +287,23 @@ int listener(unsigned *port, bool listening = true)
     return fd;
 }
 /* A fake agent on 127.0.0.1: for each of `connections` connections, reads
- * the request, sends the script's byte strings and hangs up. */
+ * the request, sends the script's byte strings (those of `later` after the
+ * first connection, when given) and hangs up. */
 struct fake_agent {
     unsigned port = 0;
     int fd = listener(&port);
     std::string node = "127.0.0.1:" + std::to_string(port);
     std::vector<kel_spawn_req_t> requests;
     std::thread server;
-    explicit fake_agent(std::vector<std::string> script, int connections = 1)
+    explicit fake_agent(std::vector<std::string> script, int connections = 1, std::vector<std::string> later = {})
     {
-        server = std::thread([this, script, connections] {
+        server = std::thread([this, script, connections, later] {
             for (int i = 0; i < connections; i++) {
                 kel_od_handle_t c = accept(fd, nullptr, nullptr);
                 kel_spawn_req_t req;
                 if (kel_od_receive_msg(&c, &req, sizeof req) == 0)
                     requests.push_back(req);
-                for (const std::string &s : script)
+                for (const std::string &s : i > 0 && !later.empty() ? later : script)
                     if (c >= 0)
                         kel_od_send_msg(&c, s.data(), s.size());
                 if (c >= 0)
@@ -389,6 +390,20 @@ TEST(AgentClient, EveryWayAnExchangeEndsAgainstAFakeAgent)
     busy.finish();
     ASSERT_EQ(busy.requests.size(), 2u);
     EXPECT_EQ(ntohs(busy.requests[1].seq), 2);
+    /* Counts that no run can have are one failed test case, whatever they
+     * would do to the totals: here cancel the first sequence's failure. */
+    fake_agent liar({ok, result(4, 1, 9, listed)}, 2, {ok, result(1, 0xFFFFFFFFu, 0, END)});
+    auto seq = [](int n, int ex, int fl, int cp) { /* a sequence's block: no colon before [PROC */
+        std::string text = block("fakeseq:r:[SEQ " + std::to_string(n) + "]", 1, "node=127.0.0.1", ex, fl, cp);
+        return text.erase(text.find("]:[") + 1, 1);
+    };
+    run_result lie = run_master({"fakeseq"}, {"AGENT_PROG_NODE=" + liar.node});
+    EXPECT_EQ(lie.status, 3);
+    EXPECT_EQ(lie.out,
+              seq(1, 4, 1, 9) + seq(2, 1, 1, 0) +
+                  "\n---- SUMMARY OF FAILED TESTS:\n\n---- fake:r:[PROC 1 node=127.0.0.3]\n"
+                  "     /src/t.c:12:check_it()\n     condition(x == 1)\n\n"
+                  "     <malformed result from node=127.0.0.3>\n\n" + summary(5, 2, 9));
     std::string gone = fake_agent({}, 0).node; /* nothing listens there any more */
     EXPECT_EQ(run_master({"fake"}, {"AGENT_PROG_NODE=" + gone}).out,
               failed + "     ERROR: Communication error, 111 - Connection refused\n" + summary(1, 1, 0));

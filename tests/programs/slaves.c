@@ -5,9 +5,9 @@
  * crash, call exit, or print what their slave was told. The path on the
  * command line picks the case. Environment:
  *   SLAVES_ARGV0    replaces argv[0], so that the slaves cannot be started;
- *   SLAVES_HOSTILE  makes a slave overwrite its slot, after kel_run has
- *                   filled it, with a failure list that runs past the slot's
- *                   end and a used size of all ones;
+ *   SLAVES_HOSTILE  makes a slave overwrite its filled slot: "list" with a list
+ *                   past the slot's end and a used size of all ones, "failed"
+ *                   with failed > executed, "wrap" with a count past a total;
  *   SLAVES_NO_FORK, SLAVES_NO_SHM  make fork and shm_open (which the library
  *                   calls through this program's own definitions) fail.
  */
@@ -109,7 +109,7 @@ static const char *arg_after(int argc, char **argv, const char *option)
 
 /* The slot as a slave writes it: counts, elapsed time, the used size and
  * the 1028-byte failure list, 1056 bytes in all. */
-static void corrupt_slot(const char *name, long slot)
+static void corrupt_slot(const char *name, long slot, const char *how)
 {
     char path[256];
     snprintf(path, sizeof path, "/%s", name);
@@ -122,6 +122,14 @@ static void corrupt_slot(const char *name, long slot)
     if (base == MAP_FAILED)
         return;
     unsigned char *s = base + (size_t)slot * 1056;
+    if (strcmp(how, "list") != 0) {
+        uint32_t counts[2] = {1, 2}; /* executed, failed */
+        if (strcmp(how, "wrap") == 0)
+            counts[0] = 0x80000000u, counts[1] = 0;
+        memcpy(s, counts, sizeof counts);
+        munmap(base, size);
+        return;
+    }
     uint32_t failed = 1, len = 0xFFFFFFFFu;
     memcpy(s + 4, &failed, sizeof failed);
     memcpy(s + 24, &len, sizeof len);
@@ -187,7 +195,7 @@ int main(int argc, char **argv)
     const char *res = arg_after(argc, argv, "-shm_res");
     const char *slot = arg_after(argc, argv, "-shm_results_slot_id");
     if (getenv("SLAVES_HOSTILE") && res && slot)
-        corrupt_slot(res, strtol(slot, NULL, 10));
+        corrupt_slot(res, strtol(slot, NULL, 10), getenv("SLAVES_HOSTILE"));
     kel_destroy(&kel);
     kel_syncvar_free(mpx_done);
     return rc;

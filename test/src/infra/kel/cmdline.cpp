@@ -77,7 +77,8 @@ const option_def *find_option(const char *token)
     return nullptr;
 }
 
-void apply_option(kel_t *kel, opt_id id, const char *value, const char *prog)
+/* False when the value is refused and the run must stop. */
+bool apply_option(kel_t *kel, opt_id id, const char *value, const char *prog)
 {
     switch (id) {
     case opt_id::quiet: kel->cfg.verbosity = KEL_VERBOSITY_QUIET; break;
@@ -97,6 +98,10 @@ void apply_option(kel_t *kel, opt_id id, const char *value, const char *prog)
         kel->cfg.threads = read_number(value);
         if (kel->cfg.threads < 1)
             kel_usage(prog, KEL_MSG_BAD_THREADS);
+        if (kel->cfg.threads > KEL_MAX_THREADS) {
+            kel_usage(prog, KEL_MSG_TOO_MANY_THREADS);
+            return false;
+        }
         break;
     case opt_id::shm_res:
         /* Our own copy: the token table dies with this kel_run call, and the
@@ -108,6 +113,7 @@ void apply_option(kel_t *kel, opt_id id, const char *value, const char *prog)
         parse_nvp_list(kel, value);
         break;
     }
+    return true;
 }
 
 } // namespace
@@ -165,7 +171,8 @@ int kel__parse_options(kel_args_t *args, kel_t *kel, const char *prog, bool *hel
             args->index = args->count;
             break;
         }
-        apply_option(kel, opt->id, opt->takes_value ? next : nullptr, prog);
+        if (!apply_option(kel, opt->id, opt->takes_value ? next : nullptr, prog))
+            return 1;
         args->index += opt->takes_value ? 2 : 1;
     }
     return 0;

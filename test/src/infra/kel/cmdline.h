@@ -8,6 +8,8 @@
 
 /* The listing depth when -h names none: every level. */
 #define KEL_DEPTH_UNLIMITED 2147483647
+/* The largest -T a run accepts (KEL_MSG_TOO_MANY_THREADS names it). */
+#define KEL_MAX_THREADS 4096
 
 /* Clears args, then splits the non-NULL strings of argv[0..argc-1] at blanks
  * (0x20 only) into at most 16 tokens of at most 256 characters; longer words

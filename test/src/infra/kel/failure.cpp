@@ -134,11 +134,52 @@ void kel__count_lost_child(kel_t *kel)
     orv_atomic_incr(&kel->run.failed);
 }
 
-uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, const kel_res_slot_t *res)
+namespace {
+
+/* Adds n to a run total unless the total would pass KEL_RUN_TOTAL_MAX;
+ * false, and the total unchanged, when it would. */
+bool add_bounded(uint32_t *total, uint32_t n)
 {
-    orv_atomic_add(&kel->run.executed, static_cast<int32_t>(res->executed));
-    orv_atomic_add(&kel->run.failed, static_cast<int32_t>(res->failed));
-    orv_atomic_add(&kel->run.checkpoints, static_cast<int32_t>(res->checkpoints));
+    uint32_t cur = __atomic_load_n(total, __ATOMIC_ACQUIRE);
+    do {
+        if (cur > KEL_RUN_TOTAL_MAX || n > KEL_RUN_TOTAL_MAX - cur)
+            return false;
+    } while (!__atomic_compare_exchange_n(total, &cur, cur + n, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
+    return true;
+}
+
+/* Adds a child's three counts to the run totals, all or none: false when
+ * they cannot be a child's (more failed than executed, or a total would
+ * pass its bound). */
+bool add_child_counts(kel_t *kel, const kel_res_slot_t *res)
+{
+    if (res->failed > res->executed || !add_bounded(&kel->run.executed, res->executed))
+        return false;
+    if (!add_bounded(&kel->run.failed, res->failed)) {
+        orv_atomic_add(&kel->run.executed, -static_cast<int32_t>(res->executed));
+        return false;
+    }
+    if (!add_bounded(&kel->run.checkpoints, res->checkpoints)) {
+        orv_atomic_add(&kel->run.executed, -static_cast<int32_t>(res->executed));
+        orv_atomic_add(&kel->run.failed, -static_cast<int32_t>(res->failed));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, kel_res_slot_t *res)
+{
+    bool malformed = !add_child_counts(kel, res);
+    if (malformed) {
+        /* Counted as one test case executed and failed, and shown so. */
+        kel__count_lost_child(kel);
+        res->executed = 1;
+        res->failed = 1;
+        res->checkpoints = 0;
+        res->summary_len = 0;
+    }
     uint32_t rate = kel__pass_rate(res->executed, res->failed);
     if (res->failed == 0)
         return rate;
@@ -164,6 +205,7 @@ uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t n
     rec->reported.node = node;
     rec->reported.summary = summary;
     rec->reported.summary_len = len;
+    rec->reported.malformed = malformed ? 1 : 0;
     enqueue_failed_test_info(kel, rec);
     return rate;
 }

@@ -222,6 +222,15 @@ void kel__fl_print_reported(const kel_failed_info_t *rec)
     }
     origin o;
     origin_init(&o, rec);
+    if (rec->reported.malformed) {
+        /* In the list's place, as a cut list's line stands after it. */
+        if (o.pid != 0)
+            printf(KEL_MSG_FL_BAD_RESULT_PID, o.pid);
+        else
+            printf(KEL_MSG_FL_BAD_RESULT_NODE, o.node);
+        printf(KEL_MSG_EOL);
+        return;
+    }
     print_list(rec->reported.summary, rec->reported.summary != NULL ? rec->reported.summary_len : 0, rec->reported.proc, &o);
     printf(KEL_MSG_EOL);
 }

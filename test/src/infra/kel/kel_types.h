@@ -173,6 +173,7 @@ typedef struct kel_failed_info_s {
         kel_node_id_t node;      /* a remote process's node; 0 for a slave */
         char *summary;           /* packed failure list, owned */
         uint32_t summary_len;    /* bytes in summary */
+        uint8_t malformed;       /* 1: its counts were no possible result */
     } reported;
 } kel_failed_info_t;
 

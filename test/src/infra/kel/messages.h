@@ -184,6 +184,8 @@
  *        condition(<condition>)
  *        <truncated summary from pid=<pid>>             (a list cut short)
  *        <malformed summary from node=<a.b.c.d>>        (bytes that are no list)
+ *        <malformed result from pid=<pid>>              (counts that are no
+ *                                                        result: no list)
  *
  * The place travels as one text "<file>:<line>:<function>", every field
  * written even when unknown (slaves and agents of any build send it so).
@@ -197,6 +199,8 @@
 #define KEL_MSG_FL_TRUNCATED_PID "     <truncated summary from pid=%d>\n"
 #define KEL_MSG_FL_MALFORMED_NODE "     <malformed summary from node=%s>\n"
 #define KEL_MSG_FL_MALFORMED_PID "     <malformed summary from pid=%d>\n"
+#define KEL_MSG_FL_BAD_RESULT_NODE "     <malformed result from node=%s>\n"
+#define KEL_MSG_FL_BAD_RESULT_PID "     <malformed result from pid=%d>\n"
 
 /* --- slave processes ----------------------------------------------------
  *
@@ -295,6 +299,8 @@
     "\n"
 #define KEL_MSG_INVALID_OPTION "Error: Invalid option"
 #define KEL_MSG_BAD_THREADS "Error: <threads> must be > 0"
+/* -T above KEL_MAX_THREADS (cmdline.h): the run stops. */
+#define KEL_MSG_TOO_MANY_THREADS "Error: <threads> must be <= 4096"
 #define KEL_MSG_INVALID_TC_NAME "Invalid test case name: %s"
 #define KEL_MSG_SELECT_PATHNAME "Select test case pathname"
 

@@ -160,17 +160,18 @@ void fold_result(const remote_case *rc, const kel__proc_result_fields *res)
     child.summary_len = res->summary_len < KEL_RES_SUMMARY_SIZE ? res->summary_len : KEL_RES_SUMMARY_SIZE;
     memcpy(child.summary, res->summary, sizeof child.summary);
     uint32_t rate = kel__fold_child(kel, rc->info->task, 0, res->hdr.node, &child);
-    if (!kel__verbose(kel->cfg.verbosity) && res->failed == 0) {
+    if (!kel__verbose(kel->cfg.verbosity) && child.failed == 0) {
         funlockfile(stdout);
         return;
     }
-    if (res->failed != 0) {
+    if (child.failed != 0) {
         printf(KEL_FMT_REMOTE_FAILED, KEL_DASHES, rc->colon_path, rc->seq, task, rc->node, static_cast<int>(rate));
     } else {
         printf(KEL_FMT_REMOTE_PASSED, KEL_DASHES, rc->colon_path, rc->seq, task, rc->node);
     }
-    printf(KEL_FMT_CHILD_COUNTS, static_cast<int>(res->executed), static_cast<int>(res->failed),
-           static_cast<int>(res->checkpoints), static_cast<unsigned long long>(res->elapsed_ms));
+    /* The counts as folded: a malformed result's are replaced. */
+    printf(KEL_FMT_CHILD_COUNTS, static_cast<int>(child.executed), static_cast<int>(child.failed),
+           static_cast<int>(child.checkpoints), static_cast<unsigned long long>(res->elapsed_ms));
     funlockfile(stdout);
 }
 
