@@ -77,7 +77,8 @@ const option_def *find_option(const char *token)
     return nullptr;
 }
 
-void apply_option(kel_t *kel, opt_id id, const char *value, const char *prog)
+/* false: the option is refused (the usage is printed). */
+bool apply_option(kel_t *kel, opt_id id, const char *value, const char *prog)
 {
     switch (id) {
     case opt_id::quiet: kel->cfg.verbosity = KEL_VERBOSITY_QUIET; break;
@@ -105,9 +106,16 @@ void apply_option(kel_t *kel, opt_id id, const char *value, const char *prog)
         kel->cfg.shm_res = strdup(value);
         break;
     case opt_id::vars:
+        /* A tokenized value holds no blank, but a tab or newline would still
+         * reach a slave's command line. */
+        if (!kel__nvp_list_is_one_word(value)) {
+            kel_usage(prog, KEL_MSG_BAD_VARS);
+            return false;
+        }
         parse_nvp_list(kel, value);
         break;
     }
+    return true;
 }
 
 } // namespace
@@ -165,7 +173,8 @@ int kel__parse_options(kel_args_t *args, kel_t *kel, const char *prog, bool *hel
             args->index = args->count;
             break;
         }
-        apply_option(kel, opt->id, opt->takes_value ? next : nullptr, prog);
+        if (!apply_option(kel, opt->id, opt->takes_value ? next : nullptr, prog))
+            return 1;
         args->index += opt->takes_value ? 2 : 1;
     }
     return 0;

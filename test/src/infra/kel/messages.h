@@ -295,6 +295,7 @@
     "\n"
 #define KEL_MSG_INVALID_OPTION "Error: Invalid option"
 #define KEL_MSG_BAD_THREADS "Error: <threads> must be > 0"
+#define KEL_MSG_BAD_VARS "Error: <variables-list> must not hold a blank or a control character"
 #define KEL_MSG_INVALID_TC_NAME "Invalid test case name: %s"
 #define KEL_MSG_SELECT_PATHNAME "Select test case pathname"
 
