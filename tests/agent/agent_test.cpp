@@ -497,23 +497,46 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
         {156, std::string("a=1", 4), malformed + "a name=value list without its flag"},
         {412, std::string("a  b", 5), malformed + empty_name},
         {412, std::string("f -x", 5), malformed + "the test case name \"-x\" begins with '-'"},
+        {28, std::string("/bin/s\nh", 9), malformed + "the process name holds a control character"},
+        {28, PROG + "\x1b[2K", malformed + "the process name holds a control character"},
+        {412, std::string("mp\nra", 6), malformed + "the test case holds a control character"},
+        {412, std::string("mp\tra\x7f", 7), malformed + "the test case holds a control character"},
         {28, std::string("/bin/sh", 8), "program not allowed: " + real("/bin/sh") + " is not under an allowed folder"},
         {28, stranger + '\0', "program not allowed: " + real(stranger) + " is not under an allowed folder"},
         {28, PROG_DIR + "/CMakeFiles" + '\0',
          "program not allowed: " + real(PROG_DIR) + "/CMakeFiles is not an executable regular file"},
     };
-    for (const auto &row : rows) {
-        kel_spawn_req_t req = ok;
-        memcpy(reinterpret_cast<char *>(&req) + row.at, row.bytes.data(), row.bytes.size());
+    auto expect_refused = [&](const kel_spawn_req_t &req, const std::string &reason) {
         kel_od_handle_t h = connect_to(ag.port);
         kel_spawn_rsp_t rsp = {};
         EXPECT_EQ(kel_od_send_msg(&h, &req, sizeof req), 0u);
         EXPECT_EQ(kel_od_receive_msg(&h, &rsp, sizeof rsp), 0u);
         kel_od_disconnect_from_node(0, &h);
         EXPECT_EQ(rsp.status, 1);
-        EXPECT_EQ(std::string(rsp.reason), row.reason);
+        EXPECT_EQ(std::string(rsp.reason), reason);
         EXPECT_EQ(kel_check_agent_msg(&rsp), 0u);
+    };
+    for (const auto &row : rows) {
+        kel_spawn_req_t req = ok;
+        memcpy(reinterpret_cast<char *>(&req) + row.at, row.bytes.data(), row.bytes.size());
+        expect_refused(req, row.reason);
     }
+    /* Options smuggled into the slave's command line through the name=value
+     * list: writing into any segment, forging another client's slot, and
+     * slaves that start slaves past -j. */
+    const std::string not_one_word = malformed + "the name=value list holds a blank or a control character";
+    const std::pair<std::string, std::string> attacks[] = {
+        {"x=1 -shm_res kel_res.1 -shm_results_slot_id 2", not_one_word},
+        {"x=1 -shm_results_slot_id 0", not_one_word},
+        {"x=1 -fork_id 0", not_one_word},
+        {"x=1\t-fork_id\n0", not_one_word},
+        {"x=1:-fork_id=0", malformed + "the name=value list's name \"-fork_id\" begins with '-'"},
+        {"-x", malformed + "the name=value list's name \"-x\" begins with '-'"},
+    };
+    const size_t before = ag.get(1).size();
+    for (const auto &[vars, reason] : attacks)
+        expect_refused(request("mp ra", vars), reason);
+    EXPECT_EQ(ag.get(1).find(" started\n", before), std::string::npos) << "no slave started";
     unlink(stranger.c_str());
     rmdir(sibling.c_str());
     /* A client that stalls past -t, and one that hangs up half-way. */

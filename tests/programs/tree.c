@@ -74,10 +74,10 @@ static void inject_vars(void)
     list[501] = '\0';
     kel_wb_inject_nvp(list);
     kel_wb_inject_nvp("late=9");
-    memset(list, 'n', 128);
-    list[128] = '\0';
-    printf("late=%d long value of %zu characters\n", kel_get_int_var("late", NULL, 0),
-           strlen(kel_get_str_var(list, NULL, "")));
+    printf("refused (EINVAL): %d %d\n", kel_wb_inject_nvp("x=1 -fork_id 0"), kel_wb_inject_nvp("x=1\t-q"));
+    list[128] = '\0'; /* the name: 128 of the 200 'n' */
+    printf("late=%d long value of %zu characters x=%s\n", kel_get_int_var("late", NULL, 0),
+           strlen(kel_get_str_var(list, NULL, "")), kel_get_str_var("x", NULL, "none"));
 }
 
 static void mandatory(void) { kel_get_int_var("count", "number of rounds", 0); printf("not reached\n"); }

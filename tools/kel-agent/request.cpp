@@ -9,6 +9,9 @@
  * The slave is then started by that resolved path, never by the name sent,
  * so PATH plays no part. The path names become separate arguments; one that
  * begins with "-" would read as an option of the slave and is refused.
+ * The name=value list becomes the one argument after -D: it must be one word
+ * (a blank in it would add options), and no name in it may begin with "-".
+ * No text may hold a control character: a newline would forge log lines.
  */
 #include "request.h"
 
@@ -20,6 +23,7 @@
 #include <unistd.h>
 
 #include "agent_text.h"
+#include "slave_proto.h"
 
 namespace {
 
@@ -34,6 +38,35 @@ bool terminated(const char *field, size_t size)
     return memchr(field, '\0', size) != NULL;
 }
 
+/* A newline would forge lines in the logs that print the text. */
+bool has_control(const char *text)
+{
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != '\0'; p++)
+        if (*p < ' ' || *p == 0x7F)
+            return true;
+    return false;
+}
+
+/* The list is one word, and none of its names reads as an option. A value
+ * may begin with '-' ("delta=-28"): inside the word it is no token. */
+bool check_nvp_list(const char *list, char *reason, size_t size)
+{
+    if (!kel__nvp_list_is_one_word(list))
+        return reject(reason, size, AGENT_MSG_NVP_NOT_ONE_WORD);
+    const char *p = list;
+    for (;;) {
+        if (p[0] == '-') {
+            size_t n = strcspn(p, "=:");
+            snprintf(reason, size, AGENT_FMT_NVP_OPTION, static_cast<int>(n < 64 ? n : 64), p);
+            return false;
+        }
+        const char *colon = strchr(p, ':');
+        if (!colon)
+            return true;
+        p = colon + 1;
+    }
+}
+
 /* The path names: separated by single blanks, none empty, none an option. */
 bool check_test_case(const char *tc, char *reason, size_t size)
 {
@@ -41,6 +74,8 @@ bool check_test_case(const char *tc, char *reason, size_t size)
         return reject(reason, size, AGENT_MSG_TC_UNTERMINATED);
     if (tc[0] == '\0')
         return reject(reason, size, AGENT_MSG_TC_EMPTY);
+    if (has_control(tc))
+        return reject(reason, size, AGENT_MSG_TC_CONTROL);
     const char *p = tc;
     for (;;) {
         const char *end = strchr(p, ' ');
@@ -132,10 +167,14 @@ bool agent_check_request(const uint8_t *msg, size_t len, const agent_allowed *al
         return reject(reason, reason_size, AGENT_MSG_NAME_UNTERMINATED);
     if (f->process_name[0] == '\0')
         return reject(reason, reason_size, AGENT_MSG_NAME_EMPTY);
+    if (has_control(f->process_name))
+        return reject(reason, reason_size, AGENT_MSG_NAME_CONTROL);
     if (!terminated(f->nvp_list, sizeof f->nvp_list))
         return reject(reason, reason_size, AGENT_MSG_NVP_UNTERMINATED);
     if (!(f->flags & KEL_SPAWN_F_NVP) && f->nvp_list[0] != '\0')
         return reject(reason, reason_size, AGENT_MSG_NVP_WITHOUT_FLAG);
+    if (!check_nvp_list(f->nvp_list, reason, reason_size))
+        return false;
     if (!check_test_case(f->test_case, reason, reason_size))
         return false;
     return agent_check_program(f->process_name, allowed, out->program, reason, reason_size);

@@ -110,6 +110,12 @@ bool apply_option(kel_t *kel, opt_id id, const char *value, const char *prog)
         kel->cfg.shm_res = strdup(value);
         break;
     case opt_id::vars:
+        /* A tokenized value holds no blank, but a tab or newline would still
+         * reach a slave's command line. */
+        if (!kel__nvp_list_is_one_word(value)) {
+            kel_usage(prog, KEL_MSG_BAD_VARS);
+            return false;
+        }
         parse_nvp_list(kel, value);
         break;
     }

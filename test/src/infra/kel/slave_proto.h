@@ -39,6 +39,18 @@ static inline bool kel__verbose(int32_t level) { return level != KEL_VERBOSITY_Q
 /* The debug level. */
 static inline bool kel__debug(int32_t level) { return level >= KEL_VERBOSITY_DEBUG; }
 
+/* A name=value list reaches a slave as the one argument after -D, and the
+ * slave's option parser splits its arguments at blanks: a list with a blank
+ * would smuggle options (-shm_res, -fork_id, ...) into the slave. Every list
+ * that may be handed on is one word: no blank, no control character. */
+static inline bool kel__nvp_list_is_one_word(const char *list)
+{
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(list); *p != '\0'; p++)
+        if (*p <= ' ' || *p == 0x7F)
+            return false;
+    return true;
+}
+
 /* ------------------------------------------------------------------------ */
 /* The slave's command line                                                 */
 /* ------------------------------------------------------------------------ */
