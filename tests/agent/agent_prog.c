@@ -3,7 +3,8 @@
  * bound to the nodes in AGENT_PROG_NODE (fake, fakeseq), AGENT_PROG_NODE_A
  * (mp:ra, jf, hold, crash) and AGENT_PROG_NODE_B (mp:rb); jf and hold read
  * the fifo named by the variable gate until it is released. A master writes
- * "master pid=<pid>" to standard error.
+ * "master pid=<pid>" to standard error. With AGENT_PROG_FIXED_ARGV set, main
+ * passes kel_run the command line "crash" instead of its own.
  */
 #include <fcntl.h>
 #include <signal.h>
@@ -73,7 +74,9 @@ int main(int argc, char **argv)
     kel_multi_task_set_count(child(kel, folder(kel, "jf"), "block", wait_gate, "AGENT_PROG_NODE_A"), 2);
     child(kel, folder(kel, "hold"), "wait", wait_gate, "AGENT_PROG_NODE_A");
     child(kel, folder(kel, "crash"), "segv", segv, "AGENT_PROG_NODE_A");
-    kel_run_code_t rc = kel_run(argc, argv, kel);
+    static char crash[] = "crash";
+    char *fixed[] = {argv[0], crash, NULL};
+    kel_run_code_t rc = getenv("AGENT_PROG_FIXED_ARGV") ? kel_run(2, fixed, kel) : kel_run(argc, argv, kel);
     int slave = 0;
     for (int i = 1; i < argc; i++)
         slave = slave || strcmp(argv[i], "-fork_id") == 0;

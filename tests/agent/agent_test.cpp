@@ -129,12 +129,15 @@ struct proc {
 struct agent : proc {
     unsigned port = 0;
     std::string node;
-    agent(const std::string &address, const std::string &port_text, const std::vector<std::string> &args)
-        : proc([&] {
-              std::vector<std::string> v{KEL_AGENT_PATH, "-l", address, "-p", port_text};
-              v.insert(v.end(), args.begin(), args.end());
-              return v;
-          }())
+    agent(const std::string &address, const std::string &port_text, const std::vector<std::string> &args,
+          const std::vector<std::string> &env = {})
+        : proc(
+              [&] {
+                  std::vector<std::string> v{KEL_AGENT_PATH, "-l", address, "-p", port_text};
+                  v.insert(v.end(), args.begin(), args.end());
+                  return v;
+              }(),
+              env)
     {
         if (wait_for("\n", 0) != std::string::npos &&
             sscanf(get(0).c_str(), "kel-agent: listening on %*[0-9.]:%u", &port) == 1)
@@ -618,6 +621,23 @@ TEST(Agent, NotAllowedProgramsSigtermAndTheCommandLine)
         EXPECT_EQ(p.get(0), "");
     }
     EXPECT_EQ(first.finish(SIGINT), 0);
+}
+
+/* The agent's slaves pass kel_run "crash" instead of their own command line:
+ * run as masters, they would send its child to a node (here one where
+ * nothing listens). Marked as slaves, they refuse and count it failed. */
+TEST(Agent, ItsSlavesStartNoSlavesWhateverTheirCommandLine)
+{
+    agent ag("127.0.0.2", "0", {"-a", PROG_DIR}, {"AGENT_PROG_FIXED_ARGV=1", "AGENT_PROG_NODE_A=127.0.0.9:9"});
+    run_result r = run_master({"crash"}, {"AGENT_PROG_NODE_A=" + ag.node});
+    EXPECT_EQ(r.out, "FAILED: remote status not success\n\n---- crash:segv:[PROC 1 node=127.0.0.2]\n"
+                     "     ERROR: slave exited with status 3\n" +
+                         summary(1, 1, 0));
+    EXPECT_EQ(ag.finish(SIGTERM), 0);
+    EXPECT_NE(ag.get(0).find("   Cannot fork test case from a forked KEL process (not supported)\nFAILED\n"),
+              std::string::npos)
+        << ag.get(0);
+    EXPECT_EQ(ag.get(0).find("spawn_remote_process"), std::string::npos) << ag.get(0);
 }
 
 TEST(NodeTransport, APeerThatResets)

@@ -1,15 +1,15 @@
 /*
- * slaves.c - the multi-process test program of the golden scenarios. Its
- * multi_process folders run their leaves in slaves, which are this same
- * program started again with the slave options; the leaves pass, fail,
- * crash, call exit, or print what their slave was told. The path on the
- * command line picks the case. Environment:
+ * slaves.c - the multi-process test program of the golden scenarios: its
+ * multi_process folders run their leaves in slaves (this same program run
+ * again with the slave options); the leaves pass, fail, crash, call exit,
+ * or print what their slave was told. The path on the command line picks
+ * the case. Environment:
  *   SLAVES_ARGV0    replaces argv[0], so that the slaves cannot be started;
- *   SLAVES_HOSTILE  makes a slave overwrite its filled slot: "list" with a list
- *                   past the slot's end and a used size of all ones, "failed"
- *                   with failed > executed, "wrap" with a count past a total;
+ *   SLAVES_HOSTILE  list|failed|wrap: a slave overwrites its filled slot (a list
+ *                   past its end, failed > executed, a count past a total);
  *   SLAVES_NO_FORK, SLAVES_NO_SHM  make fork and shm_open (which the library
- *                   calls through this program's own definitions) fail.
+ *                   calls through this program's own definitions) fail;
+ *   SLAVES_FIXED_ARGV  main passes kel_run "mp pass", not its own argv.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -191,6 +191,12 @@ int main(int argc, char **argv)
     char *argv0 = getenv("SLAVES_ARGV0");
     if (argv0)
         argv[0] = argv0;
+    static char mp_name[] = "mp", pass_name[] = "pass";
+    char *fixed[] = {argv[0], mp_name, pass_name, NULL};
+    if (getenv("SLAVES_FIXED_ARGV")) {
+        argc = 3;
+        argv = fixed;
+    }
     int rc = kel_run(argc, argv, kel);
     const char *res = arg_after(argc, argv, "-shm_res");
     const char *slot = arg_after(argc, argv, "-shm_results_slot_id");

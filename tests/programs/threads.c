@@ -144,6 +144,9 @@ static void asserts(void)
     kel_check(kel_syncvar_wait(release, 60000) == 1);
 }
 
+static void cookie(void) { kel_create_cookie(16); }
+static void fixture_var(void) { kel_set("v", &release); }
+
 /* ---- sync variables --------------------------------------------------------- */
 
 struct waiter {
@@ -345,7 +348,12 @@ int main(int argc, char **argv)
     tasks(kel_create_test_folder(kel, abp, "after", ""), "never", count, 0, 0, 0);
     tasks(multi(NULL, "seqabort", 0), "c", asserts, 4, 3, 0);
     kel_tc_t *n = kel_create_test_folder(kel, NULL, "deep", "");
-    tasks(multi(multi(n, "outer", 0), "inner", 2), "leaf", asserts, 4, 0, 0);
+    kel_tc_t *inner = multi(multi(n, "outer", 0), "inner", 2);
+    tasks(inner, "leaf", asserts, 4, 0, 0);
+    /* What the assert abandons, on the run's thread and on the spawned
+     * ones: the leak checkers must see it freed. */
+    kel_add_fixture(n, fixture_var, NULL);
+    kel_add_fixture(inner, cookie, NULL);
     tasks(n, "never", count, 0, 0, 0);
     tasks(kel_create_test_folder(kel, NULL, "sv", ""), "syncvars", syncvars, 0, 0, 0);
 

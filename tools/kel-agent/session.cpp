@@ -7,8 +7,9 @@
  * is taken (or the request is rejected: nothing is ever queued), a result
  * segment of one slot is made, and the slave is started as a slave of the
  * framework's own protocol, in a process group of its own, with its
- * standard input from /dev/null and its output on the agent's. Only when it
- * has really started does the client get its reply with status 0.
+ * standard input from /dev/null, its output on the agent's and the slave
+ * mark in its environment. Only when it has really started does the client
+ * get its reply with status 0.
  *
  * Then the thread waits on three things at once: the slave's pidfd, the
  * client's socket and the agent's stop pipe. A slave that ends is reaped and
@@ -30,6 +31,7 @@
 #include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
@@ -146,9 +148,14 @@ void give_place(agent_state *st)
 
 /* The slave: its own process group, default signal handling and an empty
  * mask (the agent ignores SIGPIPE and blocks its stop signals), standard
- * input from /dev/null. Returns 0 or the errno of the failed start. */
+ * input from /dev/null, the agent's environment with the slave mark (it
+ * starts no slaves of its own). Returns 0 or the errno of the failed
+ * start. */
 int start_slave(const agent_argv *args, pid_t *pid)
 {
+    char **envp = kel__slave_env(environ);
+    if (!envp)
+        return ENOMEM;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_t actions;
     posix_spawnattr_init(&attr);
@@ -164,9 +171,10 @@ int start_slave(const agent_argv *args, pid_t *pid)
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    int rc = posix_spawn(pid, args->argv[0], &actions, &attr, args->argv, environ);
+    int rc = posix_spawn(pid, args->argv[0], &actions, &attr, args->argv, envp);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
+    free(envp);
     return rc;
 }
 

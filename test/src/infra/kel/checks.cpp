@@ -50,8 +50,10 @@ void kel__fail_jump(kel_tctx_t *ctx, bool abort_run)
     if (abort_run) {
         orv_atomic_add(&kel->run.checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx->checkpoints)));
         __atomic_store_n(&kel->run.aborted, 1u, __ATOMIC_RELEASE);
-        if (pthread_equal(self, kel->run.run_thread))
+        if (pthread_equal(self, kel->run.run_thread)) {
+            kel__tctx_free_chain_vars(ctx);
             longjmp(kel->run.abort_env, 1);
+        }
         ctx->aborting = 1;
     }
     longjmp(ctx->env, 1);

@@ -8,10 +8,16 @@
  * one of its phases runs; the services test code calls find the running
  * test case through it. The key exists only while some kel_run call runs
  * (runs may nest and overlap on different instances, hence the count).
+ *
+ * A context's fixture variables live in a map on the heap. Its teardown
+ * empties it; a context that an assert abandons, which never reaches its
+ * teardown, has the map freed here, with the one value it owns: the folder
+ * cookie.
  */
 #include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "context.h"
 #include "messages.h"
@@ -70,6 +76,24 @@ int kel__tctx_set(kel_tctx_t *ctx)
     if (!__atomic_load_n(&key_valid, __ATOMIC_ACQUIRE))
         return EINVAL;
     return pthread_setspecific(tctx_key, ctx);
+}
+
+void kel__tctx_free_vars(kel_tctx_t *ctx)
+{
+    orv_hashmap_t *map = ctx->fixture_vars;
+    if (!map)
+        return;
+    ctx->fixture_vars = NULL;
+    free(orv_hashmap_get_value(orv_hashmap_get(map, KEL_COOKIE_KEY)));
+    orv_hashmap_free(map);
+}
+
+void kel__tctx_free_chain_vars(kel_tctx_t *ctx)
+{
+    pthread_t self = pthread_self();
+    for (kel_tctx_t *c = ctx; c; c = c->parent)
+        if (pthread_equal(c->owner, self))
+            kel__tctx_free_vars(c);
 }
 
 extern "C" {

@@ -19,4 +19,11 @@ int kel__tctx_set(kel_tctx_t *ctx);
  * naming service and returns NULL. */
 kel_tctx_t *kel__tctx_or_notice(const char *service);
 
+/* Frees the fixture variables of ctx, with the folder cookie they hold: for
+ * a context whose teardown will not run. */
+void kel__tctx_free_vars(kel_tctx_t *ctx);
+/* The same for ctx and every enclosing context run by the calling thread:
+ * before that thread jumps out of all their frames at once. */
+void kel__tctx_free_chain_vars(kel_tctx_t *ctx);
+
 #endif

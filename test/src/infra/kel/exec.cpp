@@ -102,12 +102,11 @@ void run_phase(kel_tctx_t *ctx, phase_fn fn, uint32_t phase)
 void abandon(kel_tctx_t *ctx)
 {
     kel_t *kel = ctx->tc->instance;
-    if (ctx->fixture_vars) {
-        orv_hashmap_free(ctx->fixture_vars);
-        ctx->fixture_vars = NULL;
-    }
-    if (pthread_equal(pthread_self(), kel->run.run_thread))
+    if (pthread_equal(pthread_self(), kel->run.run_thread)) {
+        kel__tctx_free_chain_vars(ctx);
         longjmp(kel->run.abort_env, 1);
+    }
+    kel__tctx_free_vars(ctx);
 }
 
 void exec_setup(kel_tctx_t *ctx)
@@ -255,6 +254,5 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
     }
 
     orv_atomic_add(&kel->run.checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx.checkpoints)));
-    if (ctx.fixture_vars)
-        orv_hashmap_free(ctx.fixture_vars);
+    kel__tctx_free_vars(&ctx);
 }

@@ -100,6 +100,7 @@ typedef struct kel_run_state_s {
     orv_queue_t pds_queue;       /* kel_pds_t records */
     orv_hashset_t *vars;         /* run variables (kel_var_t) */
     char *vars_text;             /* the -D lists joined by ':' */
+    uint8_t slave_mark;          /* started as a slave (KEL_SLAVE is set) */
 } kel_run_state_t;
 
 struct kel_s {

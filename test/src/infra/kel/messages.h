@@ -213,11 +213,14 @@
 #define KEL_FMT_RES_OPEN_ERROR \
     "KEL: error opening shm (%s size %zd) for results from forked processes rc=%d (%s)"
 #define KEL_MSG_RES_NO_PROCESSES "KEL: error no processes to run\n"
-/* A slave never starts slaves of its own. */
+/* A slave never starts slaves of its own. A process started as a slave
+ * that runs as a master (its program gave kel_run a command line of its
+ * own making) prints it too, then FAILED, and counts the child failed. */
 #define KEL_MSG_SLAVE_NESTED "   Cannot fork test case from a forked KEL process (not supported)\n"
 /* The folder has no slot for this task: nothing is forked. */
 #define KEL_MSG_SLAVE_NO_SLOT "FAILED: no result slot for this process\n"
 #define KEL_FMT_SLAVE_NO_ARGV "%s cannot allocate the slave's argument vector\n"
+#define KEL_FMT_SLAVE_NO_ENV "%s cannot allocate the slave's environment\n"
 #define KEL_MSG_SLAVE_EXEC_TRACE "----> EXEC:"
 /* Written by the forked child with write(2), followed by errno in decimal
  * and no newline: after fork the child must not touch stdio. */

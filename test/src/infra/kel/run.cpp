@@ -62,6 +62,7 @@ bool reset_run_state(kel_t *kel)
     memset(&kel->run, 0, sizeof kel->run);
     kel->run.pid = static_cast<int32_t>(getpid());
     kel->run.run_thread = pthread_self();
+    kel->run.slave_mark = getenv(KEL_SLAVE_ENV) != NULL;
     orv_queue_init(&kel->run.failed_queue, ORV_QUEUE_FIFO);
     int rc = pthread_mutex_init(&kel->run.failed_mutex, NULL);
     if (rc != 0) {

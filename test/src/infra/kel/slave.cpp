@@ -3,8 +3,9 @@
  *
  * A multi_process folder (or the folder named with -P) runs each task of its
  * children in a slave: a new execution of the same test program, started
- * with fork and execvp, whose command line names the one test case and the
- * result slot it must fill (slave_proto.h). The folder owns one POSIX
+ * with fork and execvpe, whose command line names the one test case and the
+ * result slot it must fill (slave_proto.h), and whose environment carries
+ * the slave mark: a slave never starts slaves of its own. The folder owns one POSIX
  * shared-memory results segment, "kel_res.<pid>.<n>", with one slot per
  * local task. Running a slave is start, wait, fold: arm the slot and fork,
  * wait for the slave and decode how it ended, then fold the slot's counts
@@ -17,9 +18,10 @@
  * shows its command line); the master then reports it as terminated by a
  * signal and goes on.
  *
- * Between fork and execvp the child runs in a copy of a multithreaded
+ * Between fork and execvpe the child runs in a copy of a multithreaded
  * process in which other threads may have held the malloc or stdio locks at
- * the moment of the fork: it calls nothing but execvp, write and _exit.
+ * the moment of the fork: it calls nothing but execvpe, write and _exit.
+ * Its argument vector and environment are built before the fork.
  */
 #include <errno.h>
 #include <pthread.h>
@@ -35,6 +37,8 @@
 #include "messages.h"
 #include "slave.h"
 #include "tree.h"
+
+extern char **environ;
 
 namespace {
 
@@ -84,9 +88,9 @@ void write_all(int fd, const char *buf, size_t len)
 /* The forked child. _exit rather than exit: exit would flush a copy of the
  * master's stdio buffers (printing their lines twice) and run the master's
  * exit handlers; the exit status, errno, is the same. */
-[[noreturn]] void exec_child(char *const *argv)
+[[noreturn]] void exec_child(char *const *argv, char *const *envp)
 {
-    execvp(argv[0], argv);
+    execvpe(argv[0], argv, envp);
     int err = errno;
     char num[12];
     size_t n = format_decimal(static_cast<unsigned>(err), num);
@@ -244,6 +248,14 @@ void kel_fork_exec_tc(spawn_info *info)
         kel__count_lost_child(kel);
         return;
     }
+    char **envp = kel__slave_env(environ);
+    if (!envp) {
+        free(argv);
+        printf(KEL_FMT_SLAVE_NO_ENV, "kel_fork_exec_tc");
+        printf(KEL_MSG_SLAVE_FAILED);
+        kel__count_lost_child(kel);
+        return;
+    }
     if (kel->cfg.trace_forks)
         trace_exec(argv);
 
@@ -255,10 +267,11 @@ void kel_fork_exec_tc(spawn_info *info)
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0)
-        exec_child(argv);
+        exec_child(argv, envp);
     int fork_errno = errno;
     pthread_mutex_unlock(&kel_fork_mutex);
     free(argv);
+    free(envp);
 
     if (pid < 0) {
         flockfile(stdout);

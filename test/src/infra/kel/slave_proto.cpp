@@ -1,7 +1,7 @@
 /*
- * slave_proto.cpp - the slave's command line and the three steps of its
- * result slot (arm, publish, read), shared by the master, the slave and
- * kel-agent.
+ * slave_proto.cpp - the slave's command line and environment, and the three
+ * steps of its result slot (arm, publish, read), shared by the master, the
+ * slave and kel-agent.
  *
  * A slot is shared memory that the slave writes and its starter reads after
  * the slave has ended: the slave may have died half-way or written anything,
@@ -11,6 +11,7 @@
 #include "slave_proto.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static_assert(sizeof(kel_res_slot_t) == KEL_RES_SLOT_SIZE, "result slot is 1056 bytes");
@@ -60,6 +61,24 @@ size_t kel__slave_argv(const kel_slave_order_t *order, kel_slave_numbers_t *nums
         argv[i++] = order->path[n];
     argv[i] = NULL;
     return i;
+}
+
+char **kel__slave_env(char *const *env)
+{
+    static const char prefix[] = KEL_SLAVE_ENV "=";
+    size_t n = 0;
+    while (env && env[n])
+        n++;
+    char **out = static_cast<char **>(malloc((n + 2) * sizeof *out));
+    if (!out)
+        return NULL;
+    size_t k = 0;
+    for (size_t i = 0; i < n; i++)
+        if (strncmp(env[i], prefix, sizeof prefix - 1) != 0)
+            out[k++] = env[i];
+    out[k++] = const_cast<char *>(KEL_SLAVE_ENV_ENTRY);
+    out[k] = NULL;
+    return out;
 }
 
 kel_res_slot_t *kel__slot_at(void *base, size_t size, int64_t index)

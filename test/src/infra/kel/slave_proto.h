@@ -101,6 +101,23 @@ typedef struct kel_slave_numbers_s {
 size_t kel__slave_argv(const kel_slave_order_t *order, kel_slave_numbers_t *nums, char **argv);
 
 /* ------------------------------------------------------------------------ */
+/* The slave's environment                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Every slave, whoever starts it, finds this variable in its environment. A
+ * process that has it never starts slaves of its own, whatever command line
+ * its program hands to kel_run: a program that passes a fixed command line
+ * instead of its own would otherwise make each slave a new master. */
+#define KEL_SLAVE_ENV "KEL_SLAVE"
+#define KEL_SLAVE_ENV_ENTRY KEL_SLAVE_ENV "=1"
+
+/* The environment of a slave: the entries of env (NULL-terminated) except
+ * any KEL_SLAVE one, then KEL_SLAVE_ENV_ENTRY, then NULL. One heap block
+ * (free it) whose entries point into env; NULL when memory runs out. Made
+ * before the fork: the forked child may not allocate. */
+char **kel__slave_env(char *const *env);
+
+/* ------------------------------------------------------------------------ */
 /* The result slot                                                          */
 /* ------------------------------------------------------------------------ */
 

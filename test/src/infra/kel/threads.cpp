@@ -22,6 +22,7 @@
 #include <string.h>
 
 #include "exec.h"
+#include "failure.h"
 #include "messages.h"
 #include "remote.h"
 #include "slave.h"
@@ -87,15 +88,23 @@ bool runs_out_of_process(const kel_tc_t *folder)
 
 /* A slave starts no slaves of its own; a remote child goes to its node's
  * agent, any other to a local slave. Nothing new starts once an assert has
- * ended the run. */
+ * ended the run. A process started as a slave but run as a master (its
+ * program did not pass its own command line to kel_run) would start
+ * masters for ever: it refuses, and counts the child failed. */
 void exec_out_of_process(spawn_info *info)
 {
     kel_t *kel = info->tc->instance;
     if (kel__run_aborted(kel))
         return;
-    if (kel->cfg.fork_id != 0)
+    if (kel->cfg.fork_id != 0) {
         printf(KEL_MSG_SLAVE_NESTED);
-    else if (info->tc->flags & KEL_TCF_REMOTE)
+    } else if (kel->run.slave_mark) {
+        flockfile(stdout);
+        printf(KEL_MSG_SLAVE_NESTED);
+        printf(KEL_MSG_SLAVE_FAILED);
+        funlockfile(stdout);
+        kel__count_lost_child(kel);
+    } else if (info->tc->flags & KEL_TCF_REMOTE)
         kel__remote_exec_tc(info);
     else
         kel_fork_exec_tc(info);
