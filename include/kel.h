@@ -250,9 +250,9 @@ KEL_API const char *kel_get_test_case_description(void);
 
 KEL_API int kel_get_int_var(const char *name, const char *description, int default_value);
 KEL_API const char *kel_get_str_var(const char *name, const char *description, const char *default_value);
-/* EINVAL, and nothing defined, when the list holds a blank or a control
- * character. */
-KEL_API int kel_wb_inject_nvp(const char *list);
+/* A list that holds a blank or a control character is refused with a
+ * "KEL ERROR:" line and defines nothing. */
+KEL_API void kel_wb_inject_nvp(const char *list);
 KEL_API void kel_set(const char *key, void *value);
 KEL_API void *kel_get_(const char *key, bool mandatory, const char *file, const char *function, int line);
 KEL_API void *kel_create_cookie(int size);

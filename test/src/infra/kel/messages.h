@@ -305,6 +305,8 @@
 /* -T above KEL_MAX_THREADS (cmdline.h): the run stops. */
 #define KEL_MSG_TOO_MANY_THREADS "Error: <threads> must be <= 4096"
 #define KEL_MSG_BAD_VARS "Error: <variables-list> must not hold a blank or a control character"
+#define KEL_MSG_INJECT_REFUSED \
+    "KEL ERROR: kel_wb_inject_nvp: the list holds a blank or a control character: nothing defined\n"
 #define KEL_MSG_INVALID_TC_NAME "Invalid test case name: %s"
 #define KEL_MSG_SELECT_PATHNAME "Select test case pathname"
 

@@ -12,7 +12,6 @@
  * second cookie) is a checkpoint failure raised through kel_check__, which
  * ends the phase and does not return while a context exists.
  */
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -183,18 +182,19 @@ const char *kel_get_str_var(const char *name, const char *description, const cha
     return found ? value : default_value;
 }
 
-int kel_wb_inject_nvp(const char *list)
+void kel_wb_inject_nvp(const char *list)
 {
     kel_tctx_t *ctx = kel__tctx_get();
     if (!ctx) {
         printf(KEL_FMT_NOT_ENABLED, "kel_wb_inject_nvp");
-        return 0;
+        return;
     }
     /* The list is handed on to slaves as one argument (slave_proto.h). */
-    if (list && !kel__nvp_list_is_one_word(list))
-        return EINVAL;
+    if (list && !kel__nvp_list_is_one_word(list)) {
+        printf(KEL_MSG_INJECT_REFUSED);
+        return;
+    }
     parse_nvp_list(ctx->tc->instance, list);
-    return 0;
 }
 
 void kel_set(const char *key, void *value)
