@@ -7,9 +7,8 @@
  * What a child process reports (a slave through its result slot, a remote
  * child through its agent) is folded in here the same way for both: its
  * counts are added and its packed failure list enters the same queue as a
- * reported record. Blocks are printed
- * under the stdout lock so that failures of concurrent tests do not mix
- * within a block.
+ * reported record. Blocks are printed under the stdout lock so that
+ * failures of concurrent tests do not mix within a block.
  */
 #include <stdio.h>
 #include <stdlib.h>
