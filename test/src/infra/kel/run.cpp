@@ -22,6 +22,7 @@
 #include "exec.h"
 #include "messages.h"
 #include "perf.h"
+#include "run_end.h"
 #include "select.h"
 #include "summary.h"
 #include "tree.h"
@@ -166,7 +167,9 @@ kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
 
     /* Buffered output must not be duplicated by the slaves a run forks. */
     fflush(stdout);
+    kel__running_set(kel);
     run_repeats(kel);
+    kel__running_set(NULL);
 
     kel__key_release();
     kel__vars_release(kel);
@@ -181,7 +184,7 @@ kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
     bool slave = kel->cfg.fork_id != 0;
     uint64_t elapsed;
     if (!slave) {
-        kel__print_master_summary(kel);
+        kel__print_master_summary(kel, true);
         kel__drop_failed_records(kel);
         kel__pds_release(kel);
         elapsed = kel_get_time() - kel->run.start_ms;

@@ -46,7 +46,7 @@ void kel__drop_failed_records(kel_t *kel)
         kel__failed_info_free(rec);
 }
 
-void kel__print_master_summary(kel_t *kel)
+void kel__print_master_summary(kel_t *kel, bool with_records)
 {
     uint32_t executed = counter(&kel->run.executed);
     uint32_t failed = counter(&kel->run.failed);
@@ -54,7 +54,7 @@ void kel__print_master_summary(kel_t *kel)
 
     if (!kel__verbose(kel->cfg.verbosity) && failed == 0)
         return;
-    if (kel__verbose(kel->cfg.verbosity) && !orv_queue_empty(&kel->run.failed_queue)) {
+    if (with_records && kel__verbose(kel->cfg.verbosity) && !orv_queue_empty(&kel->run.failed_queue)) {
         printf(KEL_FMT_SUMMARY_FAILED_TESTS, KEL_DASHES);
         kel_failed_info_t *rec;
         while ((rec = static_cast<kel_failed_info_t *>(orv_queue_dequeue(&kel->run.failed_queue))) != NULL) {

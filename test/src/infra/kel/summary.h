@@ -6,8 +6,9 @@
 
 #include "kel_types.h"
 
-/* Master: the list of failed tests (unless quiet), SUMMARY and counts. */
-void kel__print_master_summary(kel_t *kel);
+/* Master: the list of failed tests (unless quiet, or without with_records),
+ * SUMMARY and counts. */
+void kel__print_master_summary(kel_t *kel, bool with_records);
 /* Slave: the one-block summary naming the process. */
 void kel__print_slave_summary(kel_t *kel, const kel_tc_t *selected, uint64_t elapsed_ms);
 /* Slave: writes counts and the packed failure list into its result slot and
