@@ -6,10 +6,14 @@
  * O_EXCL to learn whether this call made the segment; when two processes
  * race, the loser opens the winner's segment and, since ftruncate only ever
  * grows it here, both end with at least the size they asked for. Segments
- * are created readable and writable by their owner only.
+ * are created readable and writable by their owner only. A size past the
+ * process's file-size limit is an error (EFBIG), never the end of the
+ * process by SIGXFSZ.
  */
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -39,6 +43,26 @@ uint32_t fail(int fd, const char *path, bool created, int err)
     if (created)
         shm_unlink(path);
     return static_cast<uint32_t>(err);
+}
+
+/* ftruncate to size; 0 or errno. Past RLIMIT_FSIZE the kernel sends the
+ * calling thread SIGXFSZ, whose default action ends the process, as well as
+ * failing with EFBIG: the signal is blocked on this thread meanwhile and
+ * taken off again if it came. The signal's disposition, which is the whole
+ * process's, is left alone. */
+int grow(int fd, size_t size)
+{
+    sigset_t xfsz, old;
+    sigemptyset(&xfsz);
+    sigaddset(&xfsz, SIGXFSZ);
+    pthread_sigmask(SIG_BLOCK, &xfsz, &old);
+    int rc = ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+    if (rc == EFBIG && !sigismember(&old, SIGXFSZ)) {
+        struct timespec now = {0, 0};
+        sigtimedwait(&xfsz, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return rc;
 }
 
 } // namespace
@@ -80,8 +104,10 @@ uint32_t orv_shm_open(const char *name, size_t size, orv_shm_t *shm, bool *creat
         if (have == 0)
             return fail(fd, shm->name, made, EINVAL);
         size = have;
-    } else if (have < size && ftruncate(fd, static_cast<off_t>(size)) != 0) {
-        return fail(fd, shm->name, made, errno);
+    } else if (have < size) {
+        int err = grow(fd, size);
+        if (err != 0)
+            return fail(fd, shm->name, made, err);
     }
 
     void *addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

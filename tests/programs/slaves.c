@@ -61,7 +61,7 @@ static void errors_from_a_function_whose_long_name_fills_the_slot_right_away(voi
 }
 static void e(void) { kel_fail(); }
 static void overflow(void) { errors_from_a_function_whose_long_name_fills_the_slot_right_away(); e(); }
-static void crash(void) { kel_check(1); raise(SIGSEGV); }
+static void crash(void) { printf("printed before the crash\n"); kel_check(1); raise(SIGSEGV); }
 static void exit_zero(void) { exit(0); }
 static void exit_three(void) { exit(3); }
 /* abort: boom asserts once the multi-process sibling has ended, so the

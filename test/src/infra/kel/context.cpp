@@ -28,6 +28,9 @@ pthread_mutex_t key_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_key_t tctx_key;
 int key_users;          /* guarded by key_mutex */
 bool key_valid;         /* written under key_mutex, read atomically */
+/* The same context as the key's, for the fatal-signal handler, which may
+ * not call pthread_getspecific. Initial-exec: reading it never allocates. */
+__attribute__((tls_model("initial-exec"))) thread_local kel_tctx_t *signal_ctx;
 
 } // namespace
 
@@ -75,7 +78,15 @@ int kel__tctx_set(kel_tctx_t *ctx)
 {
     if (!__atomic_load_n(&key_valid, __ATOMIC_ACQUIRE))
         return EINVAL;
-    return pthread_setspecific(tctx_key, ctx);
+    int rc = pthread_setspecific(tctx_key, ctx);
+    if (rc == 0)
+        signal_ctx = ctx;
+    return rc;
+}
+
+kel_tctx_t *kel__tctx_in_signal(void)
+{
+    return signal_ctx;
 }
 
 void kel__tctx_free_vars(kel_tctx_t *ctx)

@@ -15,6 +15,9 @@ void kel__key_release(void);
 kel_tctx_t *kel__tctx_get(void);
 /* Publishes ctx (or NULL) for the calling thread; EINVAL outside a run. */
 int kel__tctx_set(kel_tctx_t *ctx);
+/* The context last published by the calling thread, read without any call:
+ * for a signal handler. */
+kel_tctx_t *kel__tctx_in_signal(void);
 /* The calling thread's context; without one, prints the kel-enabled notice
  * naming service and returns NULL. */
 kel_tctx_t *kel__tctx_or_notice(const char *service);

@@ -18,6 +18,20 @@
 #include "messages.h"
 #include "tree.h"
 
+/* A slave's stdout is most often the master's log file: what it has not
+ * written when it dies is lost, and the master's line about its death would
+ * then stand alone. Its header and each failure block are written out at
+ * once; a passing test case adds no write of its own. */
+namespace {
+
+void flush_in_slave(const kel_t *kel)
+{
+    if (kel->cfg.fork_id != 0)
+        fflush(stdout);
+}
+
+} // namespace
+
 void print_test_header(kel_tctx_t *ctx)
 {
     kel_t *kel = ctx->tc->instance;
@@ -35,6 +49,7 @@ void print_test_header(kel_tctx_t *ctx)
     if (ctx->task != 0)
         printf(KEL_FMT_HEADER_THREAD, static_cast<int>(ctx->task));
     printf("\n");
+    flush_in_slave(kel);
     funlockfile(stdout);
 }
 
@@ -108,6 +123,7 @@ void keep_failed_test_info(const char *title, kel_tctx_t *ctx, const char *condi
             printf(KEL_FMT_CONDITION, condition);
     }
     printf("\n");
+    flush_in_slave(ctx->tc->instance);
     funlockfile(stdout);
 }
 

@@ -234,6 +234,22 @@
 #define KEL_MSG_SLAVE_FAILED "FAILED\n"
 #define KEL_FMT_SLAVE_CALLED_EXIT0 "FAILED:  ##### Did a test case in process %d call exit(0)?\n"
 
+/* --- a test case that ends the run's process ---------------------------
+ *
+ *        ##### Test case folder:leaf: killed by signal SIGSEGV (11)   (a crash, in a master)
+ *        ##### Test case folder:leaf: called exit(7)                  (then the summary so far)
+ *        ##### exit(7) called during the run                          (on a thread without a test case)
+ *
+ * The crash line is put together by a signal handler, piece by piece and
+ * without printf: the head, the path, the signal's name, its number.
+ */
+#define KEL_MSG_CRASH_HEAD "     ##### Test case "
+#define KEL_MSG_CRASH_SIGNAL " killed by signal "
+#define KEL_MSG_CRASH_NUMBER " ("
+#define KEL_MSG_CRASH_END ")\n"
+#define KEL_FMT_EXIT_IN_TEST " called exit(%d)\n"
+#define KEL_FMT_EXIT_IN_RUN "     ##### exit(%d) called during the run\n"
+
 /* --- remote children: a failed exchange ---------------------------------
  *
  *   FAILED: spawn_remote_process()

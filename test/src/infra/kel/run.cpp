@@ -8,7 +8,8 @@
  * the abort point armed here and the driver goes straight to its end-of-run
  * work. The same instance can be run again: each call starts from a clean
  * selection, empty counters, an empty failure queue and an empty variable
- * store.
+ * store. For the length of the call a test case that crashes or calls exit()
+ * still leaves a log that says so (crash.h).
  */
 #include <pthread.h>
 #include <setjmp.h>
@@ -19,6 +20,7 @@
 
 #include "cmdline.h"
 #include "context.h"
+#include "crash.h"
 #include "exec.h"
 #include "messages.h"
 #include "perf.h"
@@ -99,15 +101,9 @@ kel_run_code_t end_early(kel_t *kel, kel_run_code_t rc)
     return rc;
 }
 
-} // namespace
-
-extern "C" {
-
-kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
+/* kel_run's work, under the crash guard that kel_run holds around it. */
+kel_run_code_t run_call(int argc, char **argv, kel_t *kel)
 {
-    if (!argv || !kel)
-        return KEL_RC_INVALID_ARGUMENTS;
-
     free(kel->cfg.argv0);
     kel->cfg.argv0 = dup_or_null(argv[0]);
 
@@ -201,6 +197,21 @@ kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
     kel__drop_failed_records(kel);
     fflush(stdout);
     return code;
+}
+
+} // namespace
+
+extern "C" {
+
+kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
+{
+    if (!argv || !kel)
+        return KEL_RC_INVALID_ARGUMENTS;
+    kel_altstack_t stack;
+    kel__crash_guard_arm(&stack);
+    kel_run_code_t rc = run_call(argc, argv, kel);
+    kel__crash_guard_disarm(&stack);
+    return rc;
 }
 
 const char *kel_run_code_to_str(int code)

@@ -49,6 +49,30 @@ volatile uint32_t kel_res_counter;
 /* Only one thread of the master forks at a time. */
 pthread_mutex_t kel_fork_mutex = PTHREAD_MUTEX_INITIALIZER;
 
+/* The open results segments, for a process that dies before their
+ * folders close them: a fixed table that a signal handler can read. A
+ * segment that finds no free entry is still used, only not unlinked then. */
+constexpr size_t open_table_size = 64;
+kel_res_shm_t *open_table[open_table_size];
+
+void note_open(kel_res_shm_t *res)
+{
+    for (kel_res_shm_t *&entry : open_table) {
+        kel_res_shm_t *none = NULL;
+        if (__atomic_compare_exchange_n(&entry, &none, res, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return;
+    }
+}
+
+void note_closed(kel_res_shm_t *res)
+{
+    for (kel_res_shm_t *&entry : open_table) {
+        kel_res_shm_t *was = res;
+        if (__atomic_compare_exchange_n(&entry, &was, NULL, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return;
+    }
+}
+
 /* The slot of the record, or NULL when its folder has none to give: the
  * segment is not open or is smaller than the slot number says. */
 kel_res_slot_t *slot_of(const spawn_info *info)
@@ -215,6 +239,7 @@ void kel__res_open(kel_res_shm_t *res, kel_tctx_t *folder_ctx)
             res->base = NULL;
         } else {
             res->base = static_cast<kel_res_slot_t *>(res->shm.addr);
+            note_open(res);
         }
     }
     if (local == 0 && remote == 0)
@@ -225,9 +250,25 @@ void kel__res_close(kel_res_shm_t *res)
 {
     if (!res || !res->base)
         return;
+    note_closed(res);
     orv_shm_close(&res->shm);
     orv_shm_unlink(res->name);
     res->base = NULL;
+}
+
+void kel__res_unlink_open(void)
+{
+    static const char dir[] = "/dev/shm/";
+    for (kel_res_shm_t *&entry : open_table) {
+        const kel_res_shm_t *res = __atomic_load_n(&entry, __ATOMIC_ACQUIRE);
+        if (!res)
+            continue;
+        char path[sizeof dir + sizeof res->name];
+        memcpy(path, dir, sizeof dir - 1);
+        memcpy(path + sizeof dir - 1, res->name, sizeof res->name);
+        path[sizeof path - 1] = '\0';
+        unlink(path);
+    }
 }
 
 void kel_fork_exec_tc(spawn_info *info)

@@ -14,6 +14,9 @@
 void kel__res_open(kel_res_shm_t *res, kel_tctx_t *folder_ctx);
 /* Closes and unlinks the segment if it was opened. */
 void kel__res_close(kel_res_shm_t *res);
+/* Unlinks every results segment this process holds open, for a process
+ * that is about to die under them. Async-signal-safe. */
+void kel__res_unlink_open(void);
 /* Runs the record's test case in a slave process: start, wait, fold. Called
  * on the spawned test thread of a master. A slave that leaves no result
  * counts as one test case executed and failed. */

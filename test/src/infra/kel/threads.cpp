@@ -21,6 +21,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "crash.h"
 #include "exec.h"
 #include "failure.h"
 #include "messages.h"
@@ -45,14 +46,16 @@ spawn_info *new_spawn_info(kel_tctx_t *parent, kel_tc_t *tc, kel_syncvar_t *done
     return info;
 }
 
-/* The last thing a spawned thread or sequencer does: after this add the
- * folder may return and its context and counter may be gone. */
-__attribute__((noreturn)) void end_spawned(spawn_info *info)
+/* The last thing a spawned thread or sequencer does before it returns:
+ * after this add the folder may return and its context and counter may be
+ * gone. The thread ends by returning, not by pthread_exit, which would load
+ * the unwinder on its first use, when memory may be short. */
+void *end_spawned(spawn_info *info)
 {
     kel_syncvar_t *done = info->done;
     free(info);
     kel_syncvar_add(done, -1);
-    orv_thread_exit(NULL);
+    return NULL;
 }
 
 /* A child with a sequence count: one sequencer thread runs its iterations.
@@ -162,11 +165,15 @@ void *kel_spawned_tc_thread(void *arg)
     orv_thread_detach(orv_thread_self());
 
     kel_tc_t *folder = info->parent->tc;
-    if (runs_out_of_process(folder))
+    if (runs_out_of_process(folder)) {
         exec_out_of_process(info);
-    else
+    } else {
+        kel_altstack_t stack;
+        kel__altstack_push(&stack);
         kel_exec_tc(info->parent, info->tc, KEL_TC_BASIC, info->seq, info->task);
-    end_spawned(info);
+        kel__altstack_pop(&stack);
+    }
+    return end_spawned(info);
 }
 
 void *kel_spawned_tc_sequencer(void *arg)
@@ -176,7 +183,7 @@ void *kel_spawned_tc_sequencer(void *arg)
     orv_thread_detach(orv_thread_self());
     if (!iteration) {
         printf(KEL_MSG_SEQ_SYNCVAR_ALLOC);
-        end_spawned(info);
+        return end_spawned(info);
     }
 
     kel_t *kel = info->tc->instance;
@@ -192,7 +199,7 @@ void *kel_spawned_tc_sequencer(void *arg)
             break;
     }
     kel_syncvar_free(iteration);
-    end_spawned(info);
+    return end_spawned(info);
 }
 
 void kel__exec_multi_children(kel_tctx_t *ctx, uint32_t mask)
