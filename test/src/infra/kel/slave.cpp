@@ -49,27 +49,39 @@ volatile uint32_t kel_res_counter;
 /* Only one thread of the master forks at a time. */
 pthread_mutex_t kel_fork_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-/* The open results segments, for a process that dies before their
- * folders close them: a fixed table that a signal handler can read. A
- * segment that finds no free entry is still used, only not unlinked then. */
-constexpr size_t open_table_size = 64;
-kel_res_shm_t *open_table[open_table_size];
+/* The names of the open results segments, for a process that dies before
+ * their folders close them: a fixed table that a signal handler can read.
+ * An entry is claimed (busy), filled, then published (named); a reader
+ * takes only named entries. A segment that finds no free entry is still
+ * used, only not unlinked then. */
+enum : uint32_t { entry_free, entry_busy, entry_named };
+struct open_entry {
+    uint32_t state;
+    char name[sizeof(kel_res_shm_t::name)];
+};
+open_entry open_table[64];
 
-void note_open(kel_res_shm_t *res)
+void note_open(const kel_res_shm_t *res)
 {
-    for (kel_res_shm_t *&entry : open_table) {
-        kel_res_shm_t *none = NULL;
-        if (__atomic_compare_exchange_n(&entry, &none, res, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+    for (open_entry &e : open_table) {
+        uint32_t expected = entry_free;
+        if (__atomic_compare_exchange_n(&e.state, &expected, entry_busy, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+            memcpy(e.name, res->name, sizeof e.name);
+            __atomic_store_n(&e.state, entry_named, __ATOMIC_RELEASE);
             return;
+        }
     }
 }
 
-void note_closed(kel_res_shm_t *res)
+void note_closed(const kel_res_shm_t *res)
 {
-    for (kel_res_shm_t *&entry : open_table) {
-        kel_res_shm_t *was = res;
-        if (__atomic_compare_exchange_n(&entry, &was, NULL, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+    for (open_entry &e : open_table) {
+        if (__atomic_load_n(&e.state, __ATOMIC_ACQUIRE) == entry_named &&
+            strncmp(e.name, res->name, sizeof e.name) == 0) {
+            __atomic_store_n(&e.state, entry_free, __ATOMIC_RELEASE);
             return;
+        }
     }
 }
 
@@ -259,13 +271,12 @@ void kel__res_close(kel_res_shm_t *res)
 void kel__res_unlink_open(void)
 {
     static const char dir[] = "/dev/shm/";
-    for (kel_res_shm_t *&entry : open_table) {
-        const kel_res_shm_t *res = __atomic_load_n(&entry, __ATOMIC_ACQUIRE);
-        if (!res)
+    for (open_entry &e : open_table) {
+        if (__atomic_load_n(&e.state, __ATOMIC_ACQUIRE) != entry_named)
             continue;
-        char path[sizeof dir + sizeof res->name];
+        char path[sizeof dir + sizeof e.name];
         memcpy(path, dir, sizeof dir - 1);
-        memcpy(path + sizeof dir - 1, res->name, sizeof res->name);
+        memcpy(path + sizeof dir - 1, e.name, sizeof e.name);
         path[sizeof path - 1] = '\0';
         unlink(path);
     }
