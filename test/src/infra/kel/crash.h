@@ -25,10 +25,10 @@ void kel__altstack_pop(kel_altstack_t *s);
  * (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT) and, once per process, the
  * exit handler; the matching last disarm puts the previous actions back.
  * Calls nest and may overlap on several threads. The alternate stack is
- * the calling thread's. While a run is under way (run_end.h), the handler
- * writes what stdout still holds, then in a master a line naming the
- * calling thread's test case and the signal, and ends the process by the
- * signal's default action. */
+ * the calling thread's. The handler writes what stdout still holds and
+ * unlinks the open results segments; in a master whose run is under way
+ * (run_end.h) it adds a line naming the calling thread's test case and the
+ * signal; then it ends the process by the signal's default action. */
 void kel__crash_guard_arm(kel_altstack_t *stack);
 void kel__crash_guard_disarm(kel_altstack_t *stack);
 
