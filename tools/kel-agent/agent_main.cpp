@@ -430,8 +430,9 @@ void accept_one(listener *l, int listen_fd, unsigned *next_id)
     getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len);
 
     if (!client_allowed(cfg, peer.sin_addr.s_addr)) {
-        char reason[AGENT_REASON_SIZE];
-        snprintf(reason, sizeof reason, AGENT_FMT_CLIENT_NOT_ALLOWED, peer_text);
+        char reason[AGENT_REASON_SIZE], ip[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+        snprintf(reason, sizeof reason, AGENT_FMT_CLIENT_NOT_ALLOWED, ip);
         agent_log(l->st, AGENT_FMT_LOG_REFUSED, peer_text, reason);
         refuse(l, fd, local.sin_addr.s_addr, RSP_REFUSED, reason);
         return;
