@@ -614,6 +614,8 @@ TEST(Agent, NotAllowedProgramsSigtermAndTheCommandLine)
         {{"-x"}, "-x: unknown option"},
         {{"-p", "65536"}, "-p: not a port number (0..65535)"},
         {{"-a", "/nonexistent/folder"}, "-a /nonexistent/folder: No such file or directory"},
+        {{"-c", "127.0.0.1/33"}, "-c: not an IPv4 address with an optional /BITS (0..32)"},
+        {{"-o", "/nonexistent/log"}, "-o /nonexistent/log: No such file or directory"},
         {{"-l", "127.0.0.2", "-p", std::to_string(first.port)},
          "cannot listen on " + first.node + ": Address already in use"},
     };

@@ -9,8 +9,8 @@
  * program's descriptor (fork, then execveat) as a slave of the framework's
  * own protocol, in a process group of its own, with its standard input from
  * /dev/null, its output on the agent's, no other descriptor of the agent's
- * and the slave mark in its environment. Only when it has really started does the client
- * get its reply with status 0.
+ * and the slave mark in its environment. Only when it has really started
+ * does the client get its reply with status 0.
  *
  * Then the thread waits on three things at once: the slave's pidfd, the
  * client's socket and the agent's stop pipe. A slave that ends is reaped and
@@ -138,9 +138,9 @@ void give_place(agent_state *st)
     pthread_mutex_unlock(&st->lock);
 }
 
-/* Closes every descriptor from 3 up except a and b. Kernels
- * before 5.9 have no close_range: there the agent's own descriptors are
- * close-on-exec anyway. */
+/* Closes every descriptor from 3 up except a and b. Kernels before 5.9
+ * have no close_range: there the agent's own descriptors are close-on-exec
+ * anyway, and only those it inherited reach the slave. */
 void close_all_but(int a, int b)
 {
     if (a > b)
