@@ -2,10 +2,13 @@
  * agent_prog.c - master and slave of the remote-execution tests: children
  * bound to the nodes in AGENT_PROG_NODE (fake, fakeseq), AGENT_PROG_NODE_A
  * (mp:ra, jf, hold, crash) and AGENT_PROG_NODE_B (mp:rb); jf and hold read
- * the fifo named by the variable gate until it is released. A master writes
+ * the fifo named by the variable gate until it is released; fds:list (node A)
+ * fails unless its descriptors are exactly 0, 1, 2 and its result segment. A master writes
  * "master pid=<pid>" to standard error. With AGENT_PROG_FIXED_ARGV set, main
  * passes kel_run the command line "crash" instead of its own.
  */
+#define _GNU_SOURCE
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -44,6 +47,27 @@ static void segv(void)
     kel_check(1);
     raise(SIGSEGV);
 }
+static void list_fds(void)
+{
+    char bad[512] = "", path[64], target[256];
+    int seen = 0;
+    DIR *d = opendir("/proc/self/fd");
+    kel_assert(d != NULL, "cannot list descriptors");
+    for (struct dirent *e; (e = readdir(d)) != NULL;) {
+        int fd = atoi(e->d_name);
+        ssize_t n = -1;
+        snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        if (e->d_name[0] == '.' || fd == dirfd(d) || (n = readlink(path, target, sizeof target - 1)) < 0)
+            continue;
+        target[n] = '\0';
+        if (fd <= 2)
+            seen |= 1 << fd;
+        else if (strncmp(target, "/dev/shm/", 9) != 0)
+            snprintf(bad + strlen(bad), sizeof bad - strlen(bad), " %d=%s", fd, target);
+    }
+    closedir(d);
+    kel_check(seen == 7 && bad[0] == '\0', "0-2 open: %d; others:%s", seen, bad);
+}
 static kel_tc_t *folder(kel_t *kel, const char *name)
 {
     kel_tc_t *f = kel_create_test_folder(kel, NULL, name, name);
@@ -74,6 +98,7 @@ int main(int argc, char **argv)
     kel_multi_task_set_count(child(kel, folder(kel, "jf"), "block", wait_gate, "AGENT_PROG_NODE_A"), 2);
     child(kel, folder(kel, "hold"), "wait", wait_gate, "AGENT_PROG_NODE_A");
     child(kel, folder(kel, "crash"), "segv", segv, "AGENT_PROG_NODE_A");
+    child(kel, folder(kel, "fds"), "list", list_fds, "AGENT_PROG_NODE_A");
     static char crash[] = "crash";
     char *fixed[] = {argv[0], crash, NULL};
     kel_run_code_t rc = getenv("AGENT_PROG_FIXED_ARGV") ? kel_run(2, fixed, kel) : kel_run(argc, argv, kel);

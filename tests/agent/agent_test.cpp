@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <fstream>
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
@@ -125,15 +126,18 @@ struct proc {
         return text[stream];
     }
 };
-/* A kel-agent on address, once it is listening. */
+/* A kel-agent on address, once it is listening; started by bash -c wrap
+ * ($0 the agent) when wrap is given. */
 struct agent : proc {
     unsigned port = 0;
     std::string node;
     agent(const std::string &address, const std::string &port_text, const std::vector<std::string> &args,
-          const std::vector<std::string> &env = {})
+          const std::vector<std::string> &env = {}, const std::string &wrap = "")
         : proc(
               [&] {
                   std::vector<std::string> v{KEL_AGENT_PATH, "-l", address, "-p", port_text};
+                  if (!wrap.empty())
+                      v.insert(v.begin(), {"/bin/bash", "-c", wrap});
                   v.insert(v.end(), args.begin(), args.end());
                   return v;
               }(),
@@ -484,6 +488,8 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
     const std::string sibling = PROG_DIR + "2", stranger = sibling + "/prog";
     ASSERT_TRUE(mkdir(sibling.c_str(), 0755) == 0 || errno == EEXIST);
     close(open(stranger.c_str(), O_CREAT | O_WRONLY, 0755));
+    const std::string link_out = PROG_DIR + "/link-out";
+    ASSERT_TRUE(symlink("/bin/sh", link_out.c_str()) == 0 || errno == EEXIST);
     const std::string malformed = "malformed request: ", empty_name = "the test case has an empty name (blanks at "
                                                                       "its ends or doubled)";
     struct {
@@ -505,6 +511,7 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
         {412, std::string("mp\nra", 6), malformed + "the test case holds a control character"},
         {412, std::string("mp\tra\x7f", 7), malformed + "the test case holds a control character"},
         {28, std::string("/bin/sh", 8), "program not allowed: " + real("/bin/sh") + " is not under an allowed folder"},
+        {28, link_out + '\0', "program not allowed: " + real("/bin/sh") + " is not under an allowed folder"},
         {28, stranger + '\0', "program not allowed: " + real(stranger) + " is not under an allowed folder"},
         {28, PROG_DIR + "/CMakeFiles" + '\0',
          "program not allowed: " + real(PROG_DIR) + "/CMakeFiles is not an executable regular file"},
@@ -541,6 +548,7 @@ TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
         expect_refused(request("mp ra", vars), reason);
     EXPECT_EQ(ag.get(1).find(" started\n", before), std::string::npos) << "no slave started";
     unlink(stranger.c_str());
+    unlink(link_out.c_str());
     rmdir(sibling.c_str());
     /* A client that stalls past -t, and one that hangs up half-way. */
     kel_od_handle_t h = connect_to(ag.port);
@@ -606,6 +614,8 @@ TEST(Agent, NotAllowedProgramsSigtermAndTheCommandLine)
         {{"-x"}, "-x: unknown option"},
         {{"-p", "65536"}, "-p: not a port number (0..65535)"},
         {{"-a", "/nonexistent/folder"}, "-a /nonexistent/folder: No such file or directory"},
+        {{"-c", "127.0.0.1/33"}, "-c: not an IPv4 address with an optional /BITS (0..32)"},
+        {{"-o", "/nonexistent/log"}, "-o /nonexistent/log: No such file or directory"},
         {{"-l", "127.0.0.2", "-p", std::to_string(first.port)},
          "cannot listen on " + first.node + ": Address already in use"},
     };
@@ -639,6 +649,128 @@ TEST(Agent, ItsSlavesStartNoSlavesWhateverTheirCommandLine)
         << ag.get(0);
     EXPECT_EQ(ag.get(0).find("spawn_remote_process"), std::string::npos) << ag.get(0);
 }
+
+/* A hostile world around the agent: closed or inherited descriptors, an
+ * output nobody reads, a program name with a blank, a folder swapped between
+ * the check and the start (a preloaded hook swaps it at the result segment).
+ * Each slave lists its descriptors and passes only with exactly 0, 1, 2. */
+TEST(AgentHostile, SlavesGetTheirOwnDescriptorsAndTheCheckedProgram)
+{
+    const std::string t = temp_dir(), allowed = t + "/allowed dir", sub = allowed + "/sub", out = t + "/outside",
+                      master = t + "/m", log = t + "/log", asan = getenv("ASAN_OPTIONS");
+    ASSERT_TRUE(mkdir(allowed.c_str(), 0755) == 0 && mkdir(sub.c_str(), 0755) == 0 && mkdir(out.c_str(), 0755) == 0);
+    std::ofstream(sub + "/prog", std::ios::binary) << std::ifstream(PROG, std::ios::binary).rdbuf();
+    ASSERT_TRUE(chmod((sub + "/prog").c_str(), 0755) == 0 && symlink((sub + "/prog").c_str(), master.c_str()) == 0);
+    ASSERT_EQ(symlink("/bin/false", (out + "/prog").c_str()), 0);
+    const std::string gone = "exec \"$0\" \"$@\" > >(head -1)";
+    struct {
+        const char *what, *wrap;
+        std::vector<std::string> args, env;
+        std::string prog;
+    } const rows[] = {
+        {"0 and 2 closed at start", "exec \"$0\" \"$@\" 0<&- 2>&-", {}, {}, PROG},
+        {"a descriptor inherited by the agent", "exec 7</dev/null; exec \"$0\" \"$@\"", {}, {}, PROG},
+        {"standard output without a reader", gone.c_str(), {}, {}, PROG},
+        {"-o FILE, standard output without a reader", gone.c_str(), {"-o", log}, {}, PROG},
+        {"a program whose real path holds a blank", "", {}, {}, master},
+        {"a folder swapped between check and start", "", {},
+         {"LD_PRELOAD=" SWAP_HOOK_PATH, "KEL_SWAP_DIR=" + sub, "KEL_SWAP_TO=" + out,
+          "ASAN_OPTIONS=" + asan + ":verify_asan_link_order=0"}, master},
+    };
+    for (const auto &row : rows) {
+        std::vector<std::string> args{"-a", PROG_DIR, "-a", allowed};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        agent ag("127.0.0.2", "0", args, row.env, row.wrap);
+        if (row.wrap == gone) { /* head has read the listening line and ended */
+            std::unique_lock<std::mutex> l(ag.m);
+            const int ends = row.args.empty() ? 1 : 2; /* -o: standard error too */
+            EXPECT_TRUE(ag.cv.wait_for(l, LIMIT, [&] { return ag.eofs == ends; })) << row.what;
+        }
+        EXPECT_EQ(run_master({"fds"}, {"AGENT_PROG_NODE_A=" + ag.node}, row.prog).out,
+                  block("fds:list", 1, "node=127.0.0.2", 1, 0, 2) + summary(1, 0, 2))
+            << row.what;
+        EXPECT_EQ(ag.finish(SIGTERM), 0) << row.what;
+    }
+    std::stringstream logged;
+    logged << std::ifstream(log).rdbuf();
+    EXPECT_NE(logged.str().find("\n---- fds:list:[PROC 1 pid="), std::string::npos) << logged.str();
+    EXPECT_EQ(system(("rm -rf '" + t + "'").c_str()), 0);
+}
+
+namespace {
+/* A connection to 127.0.0.2:port from the loopback address from. */
+kel_od_handle_t connect_from(const char *from, unsigned port)
+{
+    kel_od_handle_t h = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &a.sin_addr);
+    EXPECT_EQ(bind(h, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.2", &a.sin_addr);
+    EXPECT_EQ(connect(h, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    return h;
+}
+unsigned local_port(int fd)
+{
+    struct sockaddr_in me = {};
+    socklen_t len = sizeof me;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&me), &len);
+    return ntohs(me.sin_port);
+}
+/* The timer of the agent's side of the connection from client_port, as
+ * /proc/net/tcp shows it: 2 while keep-alive probes are due. */
+unsigned timer_of(unsigned port, unsigned client_port)
+{
+    std::ifstream tcp("/proc/net/tcp");
+    unsigned local = 0, remote = 0, timer = 0;
+    for (std::string line; std::getline(tcp, line);)
+        if (sscanf(line.c_str(), "%*u: %*x:%x %*x:%x %*x %*x:%*x %x", &local, &remote, &timer) == 3 &&
+            local == port && remote == client_port)
+            return timer;
+    return 99;
+}
+} // namespace
+
+/* Clients the agent turns away with a reply, not a reset: addresses outside
+ * -c, connections past -M from one address or -m in all. Accepted ones have
+ * keep-alive on. */
+TEST(AgentHostile, ConnectionsAreBoundedFilteredAndKeptAlive)
+{
+    kel_spawn_req_t task0 = request("mp ra", "");
+    task0.task = 0;
+    const std::string malformed = "malformed request: task 0 (tasks are numbered from 1)";
+    struct {
+        std::vector<std::string> args;
+        const char *hold, *from;
+        int status;
+        std::string reason;
+    } const rows[] = {
+        {{"-c", "127.0.0.2"}, nullptr, "127.0.0.3", 1, "client 127.0.0.3 not allowed (-c)"},
+        {{"-c", "127.0.0.2/32"}, nullptr, "127.0.0.2", 1, malformed},
+        {{}, nullptr, "127.0.0.3", 1, malformed}, /* loopback by default */
+        {{"-M", "1"}, "127.0.0.2", "127.0.0.2", 3, "too many connections"},
+        {{"-M", "1"}, "127.0.0.3", "127.0.0.2", 1, malformed},
+        {{"-m", "1"}, "127.0.0.2", "127.0.0.3", 3, "too many connections"},
+    };
+    for (const auto &row : rows) {
+        agent ag("127.0.0.2", "0", row.args);
+        kel_od_handle_t held = row.hold ? connect_from(row.hold, ag.port) : -1;
+        kel_od_handle_t h = connect_from(row.from, ag.port);
+        kel_spawn_rsp_t rsp = {};
+        EXPECT_EQ(kel_od_send_msg(&h, &task0, sizeof task0), 0u);
+        EXPECT_EQ(kel_od_receive_msg(&h, &rsp, sizeof rsp), 0u) << row.reason;
+        EXPECT_EQ(rsp.status, row.status);
+        EXPECT_EQ(std::string(rsp.reason), row.reason);
+        if (row.hold) { /* served: accepted before the other one */
+            EXPECT_EQ(timer_of(ag.port, local_port(held)), 2u) << "keep-alive timer";
+        }
+        kel_od_disconnect_from_node(0, &h);
+        kel_od_disconnect_from_node(0, &held);
+        EXPECT_EQ(ag.finish(SIGTERM), 0);
+    }
+}
+
 
 TEST(NodeTransport, APeerThatResets)
 {

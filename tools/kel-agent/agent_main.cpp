@@ -2,6 +2,7 @@
  * kel-agent - runs remote test cases for libkel masters.
  *
  *   kel-agent [-l ADDRESS] [-p PORT] [-a DIR]... [-j N] [-t SECONDS] [-v]
+ *             [-c ADDR[/BITS]]... [-m N] [-M N] [-o FILE]
  *
  * A master whose test tree binds a child to this host (kel_set_node) sends
  * a spawn request over TCP; the agent checks it, starts the named test
@@ -10,8 +11,14 @@
  * programs under the folders given with -a may be started.
  *
  * This file is the listener: the command line, the listening socket, one
- * thread per connection (at most -j + 64 at once; beyond that a connection
- * is closed at once), and the stop. SIGTERM and SIGINT are taken from a
+ * thread per connection, and the stop. Only clients whose address lies in a
+ * -c range (default: loopback only) are served, at most -m connections at
+ * once and -M from one address; any other connection gets a reply with a
+ * reason from the listener itself, which then reads what the client sends
+ * until it hangs up (a close with unread bytes would reset the connection
+ * and lose the reply), for -t seconds at most. Accepted sockets have TCP
+ * keep-alive on, so a master whose host vanished is noticed and its slave
+ * killed. SIGTERM and SIGINT are taken from a
  * signalfd by the listener only (every thread blocks them); a stop closes
  * the listening socket, tells every connection through the stop pipe, and
  * waits for their threads: each kills and reaps its slave and unlinks its
@@ -22,6 +29,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -31,6 +39,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "agent.h"
@@ -43,7 +52,16 @@ constexpr unsigned DEFAULT_MAX_PROCS = 16;
 constexpr unsigned MAX_PROCS_LIMIT = 4096;
 constexpr unsigned DEFAULT_REQUEST_TIMEOUT_S = 5;
 constexpr unsigned MAX_REQUEST_TIMEOUT_S = 3600;
-constexpr unsigned EXTRA_CONNECTIONS = 64;
+constexpr unsigned EXTRA_CONNECTIONS = 64;      /* -m default: -j + this */
+constexpr unsigned EXTRA_PER_CLIENT = 16;       /* -M default: -j + this */
+constexpr unsigned MAX_CONNS_LIMIT = 65536;
+/* Refused connections waiting for their client to hang up; beyond, one
+ * is closed at once. */
+constexpr size_t MAX_CLOSING = 64;
+/* Keep-alive: probes after 60 s idle, every 10 s, 6 unanswered end it. */
+constexpr int KEEPALIVE_IDLE_S = 60;
+constexpr int KEEPALIVE_INTERVAL_S = 10;
+constexpr int KEEPALIVE_PROBES = 6;
 constexpr int LISTEN_BACKLOG = 64;
 /* After a failed accept for want of descriptors, wait before the next. */
 constexpr int ACCEPT_BACKOFF_MS = 100;
@@ -101,8 +119,37 @@ int add_allowed(agent_config *cfg, const char *dir)
     return 0;
 }
 
+/* -c ADDR[/BITS]: an IPv4 address and the number of its leading bits that
+ * count (32 without). */
+bool add_client(agent_config *cfg, const char *text)
+{
+    char addr_text[INET_ADDRSTRLEN];
+    const char *slash = strchr(text, '/');
+    size_t n = slash ? static_cast<size_t>(slash - text) : strlen(text);
+    unsigned long bits = 32;
+    struct in_addr addr;
+    if (n >= sizeof addr_text || (slash && !parse_number(slash + 1, 0, 32, &bits)))
+        return false;
+    memcpy(addr_text, text, n);
+    addr_text[n] = '\0';
+    if (inet_pton(AF_INET, addr_text, &addr) != 1)
+        return false;
+    agent_net *nets = static_cast<agent_net *>(realloc(cfg->clients, (cfg->client_count + 1) * sizeof *nets));
+    if (!nets)
+        return false;
+    cfg->clients = nets;
+    uint32_t mask = bits == 0 ? 0 : htonl(~0u << (32 - bits));
+    nets[cfg->client_count++] = {addr.s_addr & mask, mask};
+    return true;
+}
+
 void free_allowed(agent_config *cfg)
 {
+    free(cfg->clients);
+    cfg->clients = NULL;
+    if (cfg->log_fd >= 0)
+        close(cfg->log_fd);
+    cfg->log_fd = -1;
     for (size_t i = 0; i < cfg->allowed.count; i++)
         free(cfg->allowed.dirs[i]);
     free(cfg->allowed.dirs);
@@ -117,9 +164,10 @@ int parse_options(int argc, char **argv, agent_config *cfg, bool *help)
     cfg->port = DEFAULT_PORT;
     cfg->max_procs = DEFAULT_MAX_PROCS;
     cfg->request_timeout_s = DEFAULT_REQUEST_TIMEOUT_S;
+    cfg->log_fd = -1;
     opterr = 0;
     int opt;
-    while ((opt = getopt(argc, argv, ":l:p:a:j:t:vh")) != -1) {
+    while ((opt = getopt(argc, argv, ":l:p:a:j:t:vhc:m:M:o:")) != -1) {
         unsigned long v = 0;
         struct in_addr addr;
         switch (opt) {
@@ -150,6 +198,29 @@ int parse_options(int argc, char **argv, agent_config *cfg, bool *help)
             cfg->request_timeout_s = static_cast<unsigned>(v);
             break;
         case 'v': cfg->verbose = true; break;
+        case 'c':
+            if (!add_client(cfg, optarg))
+                return usage_error("-c", "not an IPv4 address with an optional /BITS (0..32)");
+            break;
+        case 'm':
+            if (!parse_number(optarg, 1, MAX_CONNS_LIMIT, &v))
+                return usage_error("-m", "not a number of connections (1..65536)");
+            cfg->max_conns = static_cast<unsigned>(v);
+            break;
+        case 'M':
+            if (!parse_number(optarg, 1, MAX_CONNS_LIMIT, &v))
+                return usage_error("-M", "not a number of connections (1..65536)");
+            cfg->max_conns_per_client = static_cast<unsigned>(v);
+            break;
+        case 'o':
+            if (cfg->log_fd >= 0)
+                close(cfg->log_fd);
+            cfg->log_fd = open(optarg, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+            if (cfg->log_fd < 0) {
+                fprintf(stderr, AGENT_FMT_BAD_LOG, optarg, strerror(errno));
+                return usage_error(NULL, NULL);
+            }
+            break;
         case 'h': *help = true; return 0;
         case ':': {
             char option[3] = {'-', static_cast<char>(optopt), '\0'};
@@ -163,6 +234,14 @@ int parse_options(int argc, char **argv, agent_config *cfg, bool *help)
     }
     if (optind < argc)
         return usage_error(argv[optind], "unexpected argument");
+    if (cfg->max_conns == 0)
+        cfg->max_conns = cfg->max_procs + EXTRA_CONNECTIONS;
+    if (cfg->max_conns_per_client == 0)
+        cfg->max_conns_per_client = cfg->max_procs + EXTRA_PER_CLIENT;
+    if (cfg->client_count == 0 && !add_client(cfg, "127.0.0.0/8")) {
+        fprintf(stderr, AGENT_FMT_START_FAILED, "-c", strerror(ENOMEM));
+        return EXIT_START;
+    }
     return 0;
 }
 
@@ -198,11 +277,27 @@ struct conn_slot {
     bool finished;               /* under the state's lock */
 };
 
+/* A refused connection: its reply is sent, what the client still sends is
+ * read and dropped until it hangs up or the deadline passes. */
+struct closing_conn {
+    int fd;
+    uint64_t deadline_ms;
+};
+
 struct listener {
     agent_state *st;
     conn_slot *slots;
     size_t count;
+    closing_conn closing[MAX_CLOSING];
+    size_t closing_count;
 };
+
+uint64_t now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
 
 void *connection_thread(void *arg)
 {
@@ -252,8 +347,68 @@ void text_of(const struct sockaddr_in *sa, char *buf, size_t size)
     snprintf(buf, size, "%s:%u", ip, static_cast<unsigned>(ntohs(sa->sin_port)));
 }
 
+bool client_allowed(const agent_config *cfg, uint32_t addr)
+{
+    for (size_t i = 0; i < cfg->client_count; i++)
+        if ((addr & cfg->clients[i].mask) == cfg->clients[i].addr)
+            return true;
+    return false;
+}
+
+/* Connections being served for addr (the listener alone sets used). */
+unsigned connections_from(listener *l, uint32_t addr)
+{
+    unsigned n = 0;
+    pthread_mutex_lock(&l->st->lock);
+    for (size_t i = 0; i < l->count; i++)
+        n += l->slots[i].used && !l->slots[i].finished && l->slots[i].conn.peer_addr == addr;
+    pthread_mutex_unlock(&l->st->lock);
+    return n;
+}
+
+/* Replies to a connection that is not served, without waiting for it. */
+void refuse(listener *l, int fd, kel_node_id_t local, uint8_t status, const char *reason)
+{
+    kel_spawn_rsp_t msg;
+    agent_make_reply(l->st, local, status, reason, &msg);
+    ssize_t sent = send(fd, &msg, sizeof msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent != static_cast<ssize_t>(sizeof msg) || l->closing_count == MAX_CLOSING) {
+        close(fd);
+        return;
+    }
+    shutdown(fd, SHUT_WR);
+    l->closing[l->closing_count++] = {fd, now_ms() + l->st->cfg->request_timeout_s * 1000u};
+}
+
+/* Reads what refused clients send; closes those that hung up or are past
+ * their time. Returns the poll timeout until the next deadline. */
+int tend_closing(listener *l, const struct pollfd *p)
+{
+    const uint64_t now = now_ms();
+    int timeout = -1;
+    /* Downwards: a closed one's place takes the last, already seen. */
+    for (size_t i = l->closing_count; i-- > 0;) {
+        closing_conn *c = &l->closing[i];
+        bool done = now >= c->deadline_ms;
+        if (!done && p != NULL && p[i].revents != 0) {
+            char junk[1024];
+            ssize_t n = recv(c->fd, junk, sizeof junk, MSG_DONTWAIT);
+            done = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+        }
+        if (done) {
+            close(c->fd);
+            *c = l->closing[--l->closing_count];
+            continue;
+        }
+        int left = static_cast<int>(c->deadline_ms - now);
+        timeout = timeout < 0 || left < timeout ? left : timeout;
+    }
+    return timeout;
+}
+
 void accept_one(listener *l, int listen_fd, unsigned *next_id)
 {
+    const agent_config *cfg = l->st->cfg;
     struct sockaddr_in peer;
     socklen_t len = sizeof peer;
     int fd = accept4(listen_fd, reinterpret_cast<struct sockaddr *>(&peer), &len, SOCK_CLOEXEC);
@@ -262,24 +417,39 @@ void accept_one(listener *l, int listen_fd, unsigned *next_id)
             poll(NULL, 0, ACCEPT_BACKOFF_MS);
         return;
     }
+    const int on = 1, idle = KEEPALIVE_IDLE_S, interval = KEEPALIVE_INTERVAL_S, probes = KEEPALIVE_PROBES;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
     char peer_text[32];
     text_of(&peer, peer_text, sizeof peer_text);
-    conn_slot *slot = free_slot(l);
-    if (!slot) {
-        agent_log(l->st, AGENT_FMT_LOG_BUSY, peer_text);
-        close(fd);
-        return;
-    }
     struct sockaddr_in local;
     len = sizeof local;
     memset(&local, 0, sizeof local);
     getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &len);
+
+    if (!client_allowed(cfg, peer.sin_addr.s_addr)) {
+        char reason[AGENT_REASON_SIZE], ip[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+        snprintf(reason, sizeof reason, AGENT_FMT_CLIENT_NOT_ALLOWED, ip);
+        agent_log(l->st, AGENT_FMT_LOG_REFUSED, peer_text, reason);
+        refuse(l, fd, local.sin_addr.s_addr, RSP_REFUSED, reason);
+        return;
+    }
+    conn_slot *slot = free_slot(l);
+    if (!slot || connections_from(l, peer.sin_addr.s_addr) >= cfg->max_conns_per_client) {
+        agent_log(l->st, AGENT_FMT_LOG_BUSY, peer_text);
+        refuse(l, fd, local.sin_addr.s_addr, RSP_TOO_MANY, AGENT_MSG_TOO_MANY_CONNS);
+        return;
+    }
 
     memset(&slot->conn, 0, sizeof slot->conn);
     slot->conn.st = l->st;
     slot->conn.fd = fd;
     slot->conn.id = (*next_id)++;
     slot->conn.local = local.sin_addr.s_addr;
+    slot->conn.peer_addr = peer.sin_addr.s_addr;
     memcpy(slot->conn.peer, peer_text, sizeof slot->conn.peer);
     slot->finished = false;
     if (pthread_create(&slot->thread, NULL, connection_thread, slot) != 0) {
@@ -293,21 +463,51 @@ void accept_one(listener *l, int listen_fd, unsigned *next_id)
 int serve(listener *l, int listen_fd, int sig_fd)
 {
     unsigned next_id = 1;
+    struct pollfd p[MAX_CLOSING + 2];
+    int timeout = -1;
     for (;;) {
-        struct pollfd p[2] = {{listen_fd, POLLIN, 0}, {sig_fd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
+        for (size_t i = 0; i < l->closing_count; i++)
+            p[i] = {l->closing[i].fd, POLLIN, 0};
+        struct pollfd *own = &p[l->closing_count];
+        own[0] = {listen_fd, POLLIN, 0};
+        own[1] = {sig_fd, POLLIN, 0};
+        int r = poll(p, l->closing_count + 2, timeout);
+        if (r < 0) {
             if (errno == EINTR)
                 continue;
             return 0;
         }
-        if (p[1].revents != 0) {
+        if (own[1].revents != 0) {
             struct signalfd_siginfo si;
             if (read(sig_fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si))
                 return static_cast<int>(si.ssi_signo);
             continue;
         }
-        if (p[0].revents != 0)
+        timeout = tend_closing(l, p);
+        if (own[0].revents != 0) {
             accept_one(l, listen_fd, &next_id);
+            timeout = tend_closing(l, NULL);
+        }
+    }
+}
+
+} // namespace
+
+namespace {
+
+/* 0, 1 and 2 are open from here on: a closed one would otherwise be the
+ * next descriptor opened (the stop pipe, a connection) and so reach every
+ * slave as its output. */
+void open_standard_fds()
+{
+    for (;;) {
+        int fd = open("/dev/null", O_RDWR);
+        if (fd < 0)
+            return;
+        if (fd > STDERR_FILENO) {
+            close(fd);
+            return;
+        }
     }
 }
 
@@ -315,6 +515,7 @@ int serve(listener *l, int listen_fd, int sig_fd)
 
 int main(int argc, char **argv)
 {
+    open_standard_fds();
     agent_config cfg;
     memset(&cfg, 0, sizeof cfg);
     bool help = false;
@@ -361,8 +562,9 @@ int main(int argc, char **argv)
     st.pid = getpid();
     pthread_mutex_init(&st.lock, NULL);
     listener l;
+    memset(&l, 0, sizeof l);
     l.st = &st;
-    l.count = cfg.max_procs + EXTRA_CONNECTIONS;
+    l.count = cfg.max_conns;
     l.slots = static_cast<conn_slot *>(calloc(l.count, sizeof *l.slots));
     if (!l.slots) {
         fprintf(stderr, AGENT_FMT_START_FAILED, "connections", strerror(ENOMEM));
@@ -374,6 +576,11 @@ int main(int argc, char **argv)
         fputs(AGENT_MSG_NO_ALLOWED, stderr);
     printf(AGENT_FMT_LISTENING, addr_text, static_cast<unsigned>(port));
     fflush(stdout);
+    if (cfg.log_fd >= 0) {
+        /* The slaves inherit 1 and 2: their output goes there too. */
+        dup2(cfg.log_fd, STDOUT_FILENO);
+        dup2(cfg.log_fd, STDERR_FILENO);
+    }
 
     int sig = serve(&l, listen_fd, sig_fd);
     agent_log(&st, AGENT_FMT_LOG_STOPPING, sig);
@@ -385,6 +592,8 @@ int main(int argc, char **argv)
         w = write(stop_pipe[1], &byte, 1);
     } while (w < 0 && errno == EINTR);
     join_all(&l);
+    for (size_t i = 0; i < l.closing_count; i++)
+        close(l.closing[i].fd);
 
     free(l.slots);
     pthread_mutex_destroy(&st.lock);

@@ -11,18 +11,24 @@
 /* --- command line and start --------------------------------------------- */
 #define AGENT_USAGE \
     "usage: kel-agent [-l ADDRESS] [-p PORT] [-a DIR]... [-j N] [-t SECONDS] [-v]\n" \
+    "                 [-c ADDR[/BITS]]... [-m N] [-M N] [-o FILE]\n" \
     "  -l ADDRESS  IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for every address)\n" \
     "  -p PORT     TCP port (default 6154; 0 picks a free port)\n" \
     "  -a DIR      allow the programs under DIR to be started (repeatable)\n" \
     "  -j N        at most N test processes at once (default 16)\n" \
     "  -t SECONDS  time a client has to send its whole request (default 5)\n" \
-    "  -v          log each request and its outcome to standard error\n"
+    "  -v          log each request and its outcome to standard error\n" \
+    "  -c ADDR[/BITS]  serve only clients in this IPv4 range (repeatable; default 127.0.0.0/8)\n" \
+    "  -m N        at most N connections at once (default -j + 64)\n" \
+    "  -M N        at most N connections at once from one client address (default -j + 16)\n" \
+    "  -o FILE     after the listening line, the log and the slaves' output go to FILE\n"
 #define AGENT_FMT_BAD_OPTION "kel-agent: %s: %s\n"
 #define AGENT_FMT_BAD_DIR "kel-agent: -a %s: %s\n"
 #define AGENT_FMT_NOT_DIR "kel-agent: -a %s: not a folder\n"
 #define AGENT_MSG_NO_ALLOWED "kel-agent: no -a folder given: every request will be rejected\n"
 #define AGENT_FMT_LISTEN_FAILED "kel-agent: cannot listen on %s:%u: %s\n"
 #define AGENT_FMT_START_FAILED "kel-agent: cannot start: %s: %s\n"
+#define AGENT_FMT_BAD_LOG "kel-agent: -o %s: %s\n"
 #define AGENT_FMT_LISTENING "kel-agent: listening on %s:%u\n"
 
 /* --- reasons of a rejection ---------------------------------------------- */
@@ -49,8 +55,11 @@
 #define AGENT_FMT_NO_ALLOWED "program not allowed: %.127s (the agent allows no folder: start it with -a)"
 #define AGENT_FMT_UNRESOLVED "program not allowed: %.127s: %s"
 #define AGENT_FMT_NOT_UNDER "program not allowed: %.200s is not under an allowed folder"
+#define AGENT_FMT_MOVED "program not allowed: %.200s moved while it was checked"
 #define AGENT_FMT_NOT_EXECUTABLE "program not allowed: %.200s is not an executable regular file"
 #define AGENT_FMT_TOO_MANY "too many processes: %u running, at most %u (-j)"
+#define AGENT_MSG_TOO_MANY_CONNS "too many connections"
+#define AGENT_FMT_CLIENT_NOT_ALLOWED "client %s not allowed (-c)"
 #define AGENT_FMT_NO_SEGMENT "cannot create the result segment %s: %s"
 #define AGENT_FMT_NO_SPAWN "cannot start %.200s: %s"
 
@@ -71,6 +80,7 @@
 #define AGENT_FMT_LOG_CLIENT_GONE "kel-agent: [%u] client gone: slave %d killed\n"
 #define AGENT_FMT_LOG_SEND_FAILED "kel-agent: [%u] cannot send the %s: %s\n"
 #define AGENT_FMT_LOG_BUSY "kel-agent: %s: dropped: too many connections\n"
+#define AGENT_FMT_LOG_REFUSED "kel-agent: %s: refused: %s\n"
 #define AGENT_FMT_LOG_STOPPING "kel-agent: stopping (signal %d)\n"
 #define AGENT_MSG_DROP_INCOMPLETE "incomplete request"
 #define AGENT_MSG_DROP_TIMEOUT "request not received in time"

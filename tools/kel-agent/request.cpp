@@ -6,8 +6,11 @@
  * through the shared unpacking code, every text is bounded by its field,
  * and the program it names must resolve (symbolic links and ".." followed)
  * to an executable regular file inside one of the folders given with -a.
- * The slave is then started by that resolved path, never by the name sent,
- * so PATH plays no part. The path names become separate arguments; one that
+ * The name is opened once (O_PATH) and everything is checked on what was
+ * opened: its real path is read back from /proc/self/fd and must still name
+ * the same file. The slave is then started from that descriptor, never by a
+ * name, so neither PATH nor a folder or link swapped after the check plays
+ * any part. The path names become separate arguments; one that
  * begins with "-" would read as an option of the slave and is refused.
  * The name=value list becomes the one argument after -D: it must be one word
  * (a blank in it would add options), and no name in it may begin with "-".
@@ -16,6 +19,7 @@
 #include "request.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -103,30 +107,43 @@ bool agent_path_under(const char *path, const char *dir)
     return strncmp(path, dir, n) == 0 && (path[n] == '\0' || path[n] == '/');
 }
 
-bool agent_check_program(const char *name, const agent_allowed *allowed, char *resolved, char *reason,
+bool agent_check_program(const char *name, const agent_allowed *allowed, char *resolved, int *fd, char *reason,
                          size_t reason_size)
 {
+    *fd = -1;
     if (allowed == NULL || allowed->count == 0) {
         snprintf(reason, reason_size, AGENT_FMT_NO_ALLOWED, name);
         return false;
     }
-    if (realpath(name, resolved) == NULL) {
+    int opened = open(name, O_PATH | O_CLOEXEC);
+    char self[32];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", opened);
+    ssize_t n = opened < 0 ? -1 : readlink(self, resolved, PATH_MAX - 1);
+    if (n < 0) {
         snprintf(reason, reason_size, AGENT_FMT_UNRESOLVED, name, strerror(errno));
+        if (opened >= 0)
+            close(opened);
         return false;
     }
+    resolved[n] = '\0';
+    /* The path read back names the opened file now: not a file moved or
+     * removed since (its path would read "... (deleted)"). */
+    struct stat by_fd, by_path;
+    bool same = fstat(opened, &by_fd) == 0 && stat(resolved, &by_path) == 0 && by_fd.st_dev == by_path.st_dev &&
+                by_fd.st_ino == by_path.st_ino;
     bool under = false;
     for (size_t i = 0; i < allowed->count && !under; i++)
         under = agent_path_under(resolved, allowed->dirs[i]);
-    if (!under) {
-        snprintf(reason, reason_size, AGENT_FMT_NOT_UNDER, resolved);
-        return false;
-    }
-    struct stat st;
-    if (stat(resolved, &st) != 0 || !S_ISREG(st.st_mode) || access(resolved, X_OK) != 0) {
+    if (!same || !under)
+        snprintf(reason, reason_size, same ? AGENT_FMT_NOT_UNDER : AGENT_FMT_MOVED, resolved);
+    else if (!S_ISREG(by_fd.st_mode) || access(self, X_OK) != 0)
         snprintf(reason, reason_size, AGENT_FMT_NOT_EXECUTABLE, resolved);
-        return false;
+    else {
+        *fd = opened;
+        return true;
     }
-    return true;
+    close(opened);
+    return false;
 }
 
 bool agent_check_request(const uint8_t *msg, size_t len, const agent_allowed *allowed, agent_request *out,
@@ -177,7 +194,7 @@ bool agent_check_request(const uint8_t *msg, size_t len, const agent_allowed *al
         return false;
     if (!check_test_case(f->test_case, reason, reason_size))
         return false;
-    return agent_check_program(f->process_name, allowed, out->program, reason, reason_size);
+    return agent_check_program(f->process_name, allowed, out->program, &out->program_fd, reason, reason_size);
 }
 
 void agent_build_argv(const agent_request *req, const char *segment, agent_argv *out)
@@ -197,9 +214,13 @@ void agent_build_argv(const agent_request *req, const char *segment, agent_argv 
         p = blank + 1;
     }
 
+    snprintf(out->name, sizeof out->name, "%s", f->process_name);
+    for (char *b = strchr(out->name, ' '); b; b = strchr(b, ' '))
+        *b = '_';
+
     kel_slave_order_t order;
     memset(&order, 0, sizeof order);
-    order.program = req->program;
+    order.program = out->name;
     order.task = f->task;
     order.segment = out->segment;
     order.slot = 0;

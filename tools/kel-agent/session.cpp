@@ -5,11 +5,12 @@
  * The client has a few seconds (-t) to send its whole 668-byte request. The
  * request is checked (request.cpp), a place among the -j running processes
  * is taken (or the request is rejected: nothing is ever queued), a result
- * segment of one slot is made, and the slave is started as a slave of the
- * framework's own protocol, in a process group of its own, with its
- * standard input from /dev/null, its output on the agent's and the slave
- * mark in its environment. Only when it has really started does the client
- * get its reply with status 0.
+ * segment of one slot is made, and the slave is started from the checked
+ * program's descriptor (fork, then execveat) as a slave of the framework's
+ * own protocol, in a process group of its own, with its standard input from
+ * /dev/null, its output on the agent's, no other descriptor of the agent's
+ * and the slave mark in its environment. Only when it has really started
+ * does the client get its reply with status 0.
  *
  * Then the thread waits on three things at once: the slave's pidfd, the
  * client's socket and the agent's stop pipe. A slave that ends is reaped and
@@ -25,10 +26,10 @@
  */
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stddef.h>
-#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,6 +40,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "agent.h"
 #include "agent_msg.h"
 #include "agent_text.h"
@@ -47,12 +50,6 @@
 extern char **environ;
 
 namespace {
-
-/* Reply status values: why a request was not accepted. */
-constexpr uint8_t RSP_ACCEPTED = 0;
-constexpr uint8_t RSP_REFUSED = 1;
-constexpr uint8_t RSP_TOO_MANY = 3;
-constexpr uint8_t RSP_CANNOT_START = 4;
 
 /* Result status values. */
 constexpr uint8_t RES_RAN = 0;
@@ -111,13 +108,8 @@ bool send_msg(agent_conn *c, const void *msg, size_t len, const char *what)
 
 bool send_reply(agent_conn *c, uint8_t status, const char *reason)
 {
-    kel__spawn_rsp_fields f;
-    memset(&f, 0, sizeof f);
-    kel__agent_hdr_init(&f.hdr, KEL_AGENT_MSG_SPAWN_RSP, c->local, static_cast<uint32_t>(c->st->pid));
-    f.status = status;
-    snprintf(f.reason, sizeof f.reason, "%s", reason);
     kel_spawn_rsp_t msg;
-    kel__spawn_rsp_pack(&f, &msg);
+    agent_make_reply(c->st, c->local, status, reason, &msg);
     return send_msg(c, &msg, sizeof msg, "reply");
 }
 
@@ -146,36 +138,79 @@ void give_place(agent_state *st)
     pthread_mutex_unlock(&st->lock);
 }
 
-/* The slave: its own process group, default signal handling and an empty
- * mask (the agent ignores SIGPIPE and blocks its stop signals), standard
- * input from /dev/null, the agent's environment with the slave mark (it
- * starts no slaves of its own). Returns 0 or the errno of the failed
- * start. */
-int start_slave(const agent_argv *args, pid_t *pid)
+/* Closes every descriptor from 3 up except a and b. Kernels before 5.9
+ * have no close_range: there the agent's own descriptors are close-on-exec
+ * anyway, and only those it inherited reach the slave. */
+void close_all_but(int a, int b)
+{
+    if (a > b)
+        std::swap(a, b);
+    const int bounds[][2] = {{3, a - 1}, {a + 1, b - 1}, {b + 1, INT_MAX}};
+    for (const auto &r : bounds)
+        if (r[0] <= r[1])
+            close_range(static_cast<unsigned>(r[0]), static_cast<unsigned>(r[1]), 0);
+}
+
+/* The child between fork and exec: async-signal-safe calls only. The
+ * errno of a failed exec goes back through report. */
+[[noreturn]] void exec_slave(const agent_argv *args, char **envp, int program, int null_fd, int report)
+{
+    setpgid(0, 0);
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    const int reset[] = {SIGTERM, SIGINT, SIGHUP, SIGCHLD};
+    for (int sig : reset)
+        sigaction(sig, &dfl, NULL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, NULL);
+    dup2(null_fd, STDIN_FILENO);
+    close_all_but(program, report);
+    execveat(program, "", args->argv, envp, AT_EMPTY_PATH);
+    int err = errno;
+    ssize_t w = write(report, &err, sizeof err);
+    (void)w;
+    _exit(127);
+}
+
+/* The slave, started from the checked program's descriptor: its own
+ * process group, default signal handling but for SIGPIPE, which stays
+ * ignored as in the agent (a slave whose output lost its reader runs on and
+ * reports), an empty mask (the agent blocks its stop signals), standard
+ * input from /dev/null, no descriptor of the agent's but 0, 1 and 2, the
+ * agent's environment with the slave mark (it starts no slaves of its own).
+ * Everything the child needs is made before the fork. Returns 0 or the
+ * errno of the failed start. */
+int start_slave(const agent_argv *args, int program, pid_t *pid)
 {
     char **envp = kel__slave_env(environ);
-    if (!envp)
-        return ENOMEM;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_init(&actions);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    const int reset[] = {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD};
-    for (int sig : reset)
-        sigaddset(&defaults, sig);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    int rc = posix_spawn(pid, args->argv[0], &actions, &attr, args->argv, envp);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    int report[2] = {-1, -1};
+    int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int err = 0;
+    if (!envp || null_fd < 0 || pipe2(report, O_CLOEXEC) != 0) {
+        err = envp ? errno : ENOMEM;
+    } else if ((*pid = fork()) == 0) {
+        exec_slave(args, envp, program, null_fd, report[1]);
+    } else if (*pid < 0) {
+        err = errno;
+    } else {
+        close(std::exchange(report[1], -1));
+        /* End of file: the exec took place. */
+        ssize_t n;
+        do {
+            n = read(report[0], &err, sizeof err);
+        } while (n < 0 && errno == EINTR);
+        if (n != static_cast<ssize_t>(sizeof err))
+            err = 0;
+        else
+            waitpid(*pid, NULL, 0);
+    }
+    for (int fd : {report[0], report[1], null_fd})
+        if (fd >= 0)
+            close(fd);
     free(envp);
-    return rc;
+    return err;
 }
 
 /* Kills the slave's process group (and the slave, should it have left the
@@ -326,7 +361,7 @@ void run(agent_conn *c, const agent_request *req)
     agent_argv args;
     agent_build_argv(req, name, &args);
     pid_t pid = -1;
-    int err = start_slave(&args, &pid);
+    int err = start_slave(&args, req->program_fd, &pid);
     int pidfd = -1;
     if (err == 0) {
         pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -358,6 +393,17 @@ void run(agent_conn *c, const agent_request *req)
 }
 
 } // namespace
+
+void agent_make_reply(const agent_state *st, kel_node_id_t local, uint8_t status, const char *reason,
+                      kel_spawn_rsp_t *msg)
+{
+    kel__spawn_rsp_fields f;
+    memset(&f, 0, sizeof f);
+    kel__agent_hdr_init(&f.hdr, KEL_AGENT_MSG_SPAWN_RSP, local, static_cast<uint32_t>(st->pid));
+    f.status = status;
+    snprintf(f.reason, sizeof f.reason, "%s", reason);
+    kel__spawn_rsp_pack(&f, msg);
+}
 
 void agent_log(const agent_state *st, const char *format, ...)
 {
@@ -394,14 +440,17 @@ void agent_serve(agent_conn *c)
         unsigned running = 0;
         if (!agent_check_request(msg, sizeof msg, &st->cfg->allowed, &req, reason, sizeof reason)) {
             reject(c, RSP_REFUSED, reason);
-        } else if (!take_place(st, &running)) {
-            snprintf(reason, sizeof reason, AGENT_FMT_TOO_MANY, running, st->cfg->max_procs);
-            reject(c, RSP_TOO_MANY, reason);
         } else {
-            agent_log(st, AGENT_FMT_LOG_REQUEST, c->id, c->peer, req.program, req.f.task, req.f.seq,
-                      req.f.node_num, req.f.verbosity, req.f.flags, req.f.test_case);
-            run(c, &req);
-            give_place(st);
+            if (!take_place(st, &running)) {
+                snprintf(reason, sizeof reason, AGENT_FMT_TOO_MANY, running, st->cfg->max_procs);
+                reject(c, RSP_TOO_MANY, reason);
+            } else {
+                agent_log(st, AGENT_FMT_LOG_REQUEST, c->id, c->peer, req.program, req.f.task, req.f.seq,
+                          req.f.node_num, req.f.verbosity, req.f.flags, req.f.test_case);
+                run(c, &req);
+                give_place(st);
+            }
+            close(req.program_fd);
         }
     }
     if (c->fd >= 0)

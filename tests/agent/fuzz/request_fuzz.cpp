@@ -65,13 +65,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
         return 0;
     }
+    close(req.program_fd);
     agent_argv args;
     agent_build_argv(&req, "kel_agent.1.0", &args);
     size_t n = 0;
     for (; n < AGENT_MAX_ARGS && args.argv[n] != nullptr; n++)
         if (args.argv[n][0] == '\0' && n > 6)
             abort(); /* no empty path name */
-    if (n == AGENT_MAX_ARGS || strcmp(args.argv[0], req.program) != 0)
-        abort();
+    if (n == AGENT_MAX_ARGS || strchr(args.argv[0], ' ') != nullptr)
+        abort(); /* the slave's name is one word */
     return 0;
 }
