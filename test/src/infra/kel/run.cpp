@@ -20,6 +20,7 @@
 #include "cmdline.h"
 #include "context.h"
 #include "exec.h"
+#include "guard.h"
 #include "messages.h"
 #include "perf.h"
 #include "run_end.h"
@@ -130,6 +131,8 @@ kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
     int32_t depth = KEL_DEPTH_UNLIMITED;
     if (kel__parse_options(&args, kel, argv[0], &help, &depth) != 0)
         return end_early(kel, KEL_RC_INVALID_ARGUMENTS);
+    if (!kel__read_timeout_env(kel))
+        return end_early(kel, KEL_RC_INVALID_ARGUMENTS);
 
     kel_tc_reset(&kel->tc);
 
@@ -168,7 +171,9 @@ kel_run_code_t kel_run(int argc, char **argv, kel_t *kel)
     /* Buffered output must not be duplicated by the slaves a run forks. */
     fflush(stdout);
     kel__running_set(kel);
+    kel__guard_start(kel);
     run_repeats(kel);
+    kel__guard_stop(kel);
     kel__running_set(NULL);
 
     kel__key_release();
@@ -214,6 +219,8 @@ const char *kel_run_code_to_str(int code)
         return KEL_RC_TEXT_NO_TEST;
     case KEL_RC_FAILED:
         return KEL_RC_TEXT_FAILED;
+    case KEL_RC_TIMED_OUT:
+        return KEL_RC_TEXT_TIMED_OUT;
     default:
         return KEL_RC_TEXT_UNKNOWN;
     }
