@@ -382,19 +382,18 @@ void kel__guard_start(kel_t *kel)
     if (kel->cfg.fork_id != 0 || kel->run.slave_mark)
         return;
     pthread_mutex_lock(&g.mu);
-    bool busy = g.kel != NULL;
+    bool busy = g.kel != NULL || !open_wake_pipe();
+    if (!busy) {
+        g.kel = kel;
+        g.ending = false;
+        g.stop = false;
+        g.sleep_until = 0;
+    }
     pthread_mutex_unlock(&g.mu);
-    if (busy || !open_wake_pipe())
+    if (busy)
         return;
     sweep_dead_segments();
     drain_wake_pipe();
-
-    pthread_mutex_lock(&g.mu);
-    g.kel = kel;
-    g.ending = false;
-    g.stop = false;
-    g.sleep_until = 0;
-    pthread_mutex_unlock(&g.mu);
     handler_fd.store(wake_pipe[1]);
     take_signals();
     int rc = pthread_create(&g.thread, NULL, guard_main, kel);
