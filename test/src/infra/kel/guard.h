@@ -54,7 +54,7 @@ typedef struct kel_child_watch_s kel_child_watch_t;
 struct kel_child_watch_s {
     kel_child_watch_t *prev;
     kel_child_watch_t *next;
-    uint64_t deadline_ms;        /* kel__now_ms() at the limit; 0 none */
+    uint64_t deadline_ms;        /* monotonic clock in ms at the limit; 0 none */
     pid_t pid;                   /* a slave; 0 for a connection */
     int fd;                      /* a duplicate of the connection; -1 none */
     uint8_t expired;             /* the guard ended it at its limit */

@@ -27,8 +27,8 @@
  * environment are built before the fork.
  */
 #include <errno.h>
-#include <signal.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -176,8 +176,9 @@ pid_t wait_slave(pid_t pid, int *status, kel_child_watch_t *watch, bool *timed_o
 /* How a slave ended when it left no valid slot. */
 enum class lost_slave { wait_error, core_dumped, signalled, stopped, exited, timed_out };
 
-/* Its line, if any, then FAILED (rc: the exit status, or the limit), as one block among the lines of
- * concurrent slaves; counted as one executed and failed test case. */
+/* Its line, if any, then FAILED, as one block among the lines of
+ * concurrent slaves; counted as one executed and failed test case. rc is
+ * the exit status, or the time limit. */
 void report_lost_slave(kel_t *kel, lost_slave how, pid_t pid, int rc)
 {
     int p = static_cast<int>(pid);
