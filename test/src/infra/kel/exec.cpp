@@ -105,7 +105,6 @@ void abandon(kel_tctx_t *ctx)
     kel_t *kel = ctx->tc->instance;
     if (pthread_equal(pthread_self(), kel->run.run_thread)) {
         kel__tctx_free_chain_vars(ctx);
-        kel__case_watch_end();
         longjmp(kel->run.abort_env, 1);
     }
     kel__tctx_free_vars(ctx);
@@ -261,7 +260,7 @@ static void exec_node(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint
 }
 
 /* A test case with a time limit is watched from its setup to its end; the
- * run's abort jump takes the watch back in abandon. */
+ * run's abort jump takes the watch back where it lands (run.cpp). */
 void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t seq, uint32_t task)
 {
     uint32_t limit = tc->body ? kel__limit_of(tc) : 0;

@@ -47,7 +47,11 @@
 
 namespace {
 
-/* A test case of this process that has a limit; one per thread. */
+void unlist_case(struct case_watch *c);
+
+/* A test case of this process that has a limit; one per thread. A thread
+ * that ends inside its test case (a failure raised for a context it does
+ * not own ends it) takes its record back on the way out. */
 struct case_watch {
     case_watch *prev;
     case_watch *next;
@@ -55,6 +59,7 @@ struct case_watch {
     uint32_t limit_ms;
     const kel_tc_t *tc;
     bool listed;
+    ~case_watch() { unlist_case(this); }
 };
 
 struct segment {
@@ -260,6 +265,21 @@ void *guard_main(void *arg)
     }
 }
 
+void unlist_case(case_watch *c)
+{
+    if (!c->listed)
+        return;
+    pthread_mutex_lock(&g.mu);
+    if (c->prev)
+        c->prev->next = c->next;
+    else
+        g.cases = c->next;
+    if (c->next)
+        c->next->prev = c->prev;
+    c->listed = false;
+    pthread_mutex_unlock(&g.mu);
+}
+
 bool open_wake_pipe(void)
 {
     if (wake_pipe[0] >= 0)
@@ -438,6 +458,7 @@ void kel__guard_stop(kel_t *kel)
 void kel__case_watch_begin(const kel_tc_t *tc, uint32_t limit_ms)
 {
     case_watch *c = &my_case;
+    unlist_case(c);
     c->prev = NULL;
     c->tc = tc;
     c->limit_ms = limit_ms;
@@ -460,18 +481,7 @@ void kel__case_watch_begin(const kel_tc_t *tc, uint32_t limit_ms)
 
 void kel__case_watch_end(void)
 {
-    case_watch *c = &my_case;
-    if (!c->listed)
-        return;
-    pthread_mutex_lock(&g.mu);
-    if (c->prev)
-        c->prev->next = c->next;
-    else
-        g.cases = c->next;
-    if (c->next)
-        c->next->prev = c->prev;
-    c->listed = false;
-    pthread_mutex_unlock(&g.mu);
+    unlist_case(&my_case);
 }
 
 void kel__child_watch(kel_child_watch_t *w, pid_t pid, int fd, uint32_t limit_ms)

@@ -82,6 +82,7 @@ void run_repeats(kel_t *kel)
 {
     if (setjmp(kel->run.abort_env) != 0) {
         kel__tctx_set(NULL);
+        kel__case_watch_end();
         return;
     }
     for (kel->run.repeat_run = 0; kel->run.repeat_run < kel->cfg.repeat_times; kel->run.repeat_run++) {
