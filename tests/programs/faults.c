@@ -9,7 +9,8 @@
  *   FAULTS_HEAD    standard output goes through a child that passes its
  *                  first line on and exits, as `| head -1` does;
  *   FAULTS_STALE   segments of a dead and of a live owner, and one of
- *                  another name, exist before the run; which are left after.
+ *                  another name, exist before the run; which are left after,
+ *                  and whether the program's SIGTERM handler is back.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -111,8 +112,13 @@ static void make_stale_segments(void)
     }
 }
 
+static void on_term(int sig) { (void)sig; }
+
 static void report_stale_segments(void)
 {
+    struct sigaction sa;
+    sigaction(SIGTERM, NULL, &sa);
+    printf("SIGTERM handler: %s\n", sa.sa_handler == on_term ? "the program's" : "another");
     for (int i = 0; i < 3; i++) {
         int fd = shm_open(stale_names[i], O_RDONLY, 0);
         printf("%s: %s\n", stale_texts[i], fd >= 0 ? "kept" : "removed");
@@ -169,8 +175,10 @@ int main(int argc, char **argv)
         setenv("FAULTS_READY_FD", text, 1);
         if (getenv("FAULTS_HEAD"))
             through_head();
-        if (getenv("FAULTS_STALE"))
+        if (getenv("FAULTS_STALE")) {
             make_stale_segments();
+            signal(SIGTERM, on_term);
+        }
     }
     int rc = kel_run(argc, argv, kel);
     if (stale_names[0])
