@@ -60,6 +60,7 @@ typedef int kel_run_code_t;
 #define KEL_RC_INVALID_ARGUMENTS 1  /* bad command line, listing, bad path */
 #define KEL_RC_NO_TEST_CASE 2       /* nothing matched the test type */
 #define KEL_RC_FAILED 3             /* at least one test case failed */
+#define KEL_RC_TIMED_OUT 4          /* a test case ran past its time limit */
 
 /* A sync variable: a counter with a target and a status (opaque). */
 typedef struct kel_syncvar_s kel_syncvar_t;
@@ -172,6 +173,9 @@ KEL_API void kel_multi_task_enable(kel_tc_t *tc);
 KEL_API void kel_multi_process_enable(kel_tc_t *tc);
 KEL_API void kel_set_option(kel_tc_t *tc, int option);
 KEL_API void kel_seq_set_count(kel_tc_t *tc, int count);
+/* A time limit for each test case of the node's subtree, in ms (0: none);
+ * 0 or EINVAL (NULL node). */
+KEL_API uint32_t kel_set_timeout(kel_tc_t *tc, uint32_t milliseconds);
 KEL_API void kel_multi_task_set_count(kel_tc_t *tc, int count);
 
 /* ------------------------------------------------------------------------ */

@@ -459,6 +459,19 @@ TEST(Agent, RemoteChildrenOnTwoNodesBesideLocalSlaves)
     EXPECT_EQ(b->get(0).find("mp:ra"), std::string::npos);
 }
 
+/* Past its time limit a remote child's connection is closed: the master
+ * reports it timed out, and the agent kills the slave of the connection. */
+TEST(Agent, ARemoteChildPastItsLimitIsCutOffAndItsSlaveKilled)
+{
+    agent ag("127.0.0.2", "0", {"-a", PROG_DIR, "-v"});
+    ASSERT_FALSE(ag.node.empty()) << ag.get(1);
+    gate g; /* never released */
+    run_result r = run_master({"-D", "gate=" + g.path, "hold"}, {"AGENT_PROG_NODE_A=" + ag.node, "KEL_TIMEOUT_MS=300"});
+    EXPECT_EQ(r.out, "     ##### Process on node=127.0.0.2 timed out after 300 ms\nFAILED\n" + summary(1, 1, 0));
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(ag.wait_for("client gone: slave " + ag.slave_started() + " killed\n", 1), std::string::npos) << ag.get(1);
+}
+
 TEST(Agent, JobLimitCrashesHostileBytesAndVanishingClients)
 {
     agent ag("127.0.0.2", "0", {"-a", PROG_DIR, "-j", "1", "-v", "-t", "1"});

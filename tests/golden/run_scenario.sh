@@ -7,8 +7,9 @@
 # of the named normalisations below, "-" for none). The program runs from
 # PROGRAM_DIR as ./<program>, in a process group of its own that is killed
 # whole at the limit and again when the program ends; afterwards no results
-# segment of its pid may be left in /dev/shm. With KEL_GOLDEN_BLESS=1 the
-# normalised output is written to the transcript instead of compared.
+# segment of its pid may be left in /dev/shm, and no process of its session
+# (slaves lead groups of their own). With KEL_GOLDEN_BLESS=1 the normalised
+# output is written to the transcript instead of compared.
 set -u
 table=$1 name=$2 progdir=$3
 trim() { local s=$1; s=${s#"${s%%[! ]*}"}; printf '%s' "${s%"${s##*[! ]}"}"; }
@@ -71,6 +72,9 @@ if [ "${KEL_GOLDEN_BLESS:-0}" = 1 ]; then
     exit 0
 fi
 fail=0
+# Slaves lead process groups of their own: none may outlive the program.
+stray=$(ps -e -o sid=,pgid=,pid=,stat= | awk -v s="$pid" '$1 == s && $2 != s && $4 !~ /^Z/ { print $3 }')
+[ -z "$stray" ] || { kill -KILL $stray 2>/dev/null; echo "processes left behind: $stray"; fail=1; }
 if ! cmp -s "$expected" "$actual"; then
     echo "standard output differs from $expected (trailing blanks end in \$):"
     diff -u --label expected --label actual "$expected" "$actual" | sed -E '/^[-+ ].*[ \t]$/s/$/$/'

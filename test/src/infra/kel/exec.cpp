@@ -25,6 +25,7 @@
 #include "context.h"
 #include "exec.h"
 #include "failure.h"
+#include "guard.h"
 #include "messages.h"
 #include "threads.h"
 #include "tree.h"
@@ -163,7 +164,8 @@ bool kel__run_aborted(const kel_t *kel)
     return __atomic_load_n(&kel->run.aborted, __ATOMIC_ACQUIRE) != 0;
 }
 
-void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t seq, uint32_t task)
+/* One execution of a node, as kel_exec_tc below. */
+static void exec_node(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t seq, uint32_t task)
 {
     kel_t *kel = tc->instance;
     if (kel__run_aborted(kel))
@@ -255,4 +257,18 @@ void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t 
 
     orv_atomic_add(&kel->run.checkpoints, static_cast<int32_t>(orv_atomic_get(&ctx.checkpoints)));
     kel__tctx_free_vars(&ctx);
+}
+
+/* A test case with a time limit is watched from its setup to its end; the
+ * run's abort jump takes the watch back where it lands (run.cpp). */
+void kel_exec_tc(kel_tctx_t *parent, kel_tc_t *tc, uint32_t type_mask, uint32_t seq, uint32_t task)
+{
+    uint32_t limit = tc->body ? kel__limit_of(tc) : 0;
+    if (limit == 0) {
+        exec_node(parent, tc, type_mask, seq, task);
+        return;
+    }
+    kel__case_watch_begin(tc, limit);
+    exec_node(parent, tc, type_mask, seq, task);
+    kel__case_watch_end();
 }

@@ -58,6 +58,8 @@ struct kel_tc_s {
     uint32_t node_port;                  /* remote port value, network order */
     uint32_t threads;                    /* -T count applied here; 0 none */
     uint32_t node_num;                   /* node number */
+    uint32_t timeout_ms;                 /* kel_set_timeout; 0 none */
+    uint8_t timeout_set;                 /* timeout_ms given for the subtree */
 };
 
 /* ------------------------------------------------------------------------ */
@@ -81,6 +83,7 @@ typedef struct kel_config_s {
     int32_t repeat_times;        /* -x; 1 by default */
     int32_t threads;             /* -T; 0 by default */
     uint32_t type_mask;          /* 3, 1 with -b, 2 with -p */
+    uint8_t timeouts_set;        /* sticky: kel_set_timeout was called */
 } kel_config_t;
 
 /* What one kel_run call builds up: reset as a whole when a call starts. */
@@ -101,6 +104,9 @@ typedef struct kel_run_state_s {
     orv_hashset_t *vars;         /* run variables (kel_var_t) */
     char *vars_text;             /* the -D lists joined by ':' */
     uint8_t slave_mark;          /* started as a slave (KEL_SLAVE is set) */
+    uint32_t env_timeout_ms;     /* KEL_TIMEOUT_MS; 0 none */
+    uint8_t guarded;             /* a master run: its guard runs (guard.h) */
+    uint8_t limited;             /* guarded, and some time limit is set */
 } kel_run_state_t;
 
 struct kel_s {

@@ -157,6 +157,7 @@
 #define KEL_RC_TEXT_INVALID "invalid arguments"
 #define KEL_RC_TEXT_NO_TEST "no test case was selected"
 #define KEL_RC_TEXT_FAILED "at least one test case failed"
+#define KEL_RC_TEXT_TIMED_OUT "a test case ran past its time limit"
 #define KEL_RC_TEXT_UNKNOWN "unknown"
 
 /* --- a child process's own block: a slave's, or a remote child's ---------
@@ -233,6 +234,23 @@
 #define KEL_FMT_SLAVE_DIRECT_EXIT "     ##### Process %d direct exit() rc=%d\n"
 #define KEL_MSG_SLAVE_FAILED "FAILED\n"
 #define KEL_FMT_SLAVE_CALLED_EXIT0 "FAILED:  ##### Did a test case in process %d call exit(0)?\n"
+/* A slave, or a remote child's connection, ended by its time limit: the
+ * line, then FAILED. */
+#define KEL_FMT_SLAVE_TIMED_OUT "     ##### Process %d timed out after %u ms\n"
+#define KEL_FMT_REMOTE_TIMED_OUT "     ##### Process on node=%s timed out after %u ms\n"
+
+/* --- a run that ends before its end -------------------------------------
+ *
+ *        ##### Test case folder:leaf timed out after 500 ms    (then the summary: run code 4)
+ *        ##### Interrupted by signal SIGTERM                   (then the summary: 128 + signal)
+ */
+#define KEL_FMT_CASE_TIMED_OUT "     ##### Test case %s timed out after %u ms\n"
+#define KEL_FMT_INTERRUPTED "     ##### Interrupted by signal %s\n"
+/* KEL_TIMEOUT_MS that is not a number of milliseconds: run code 1. */
+/* The guard thread cannot start: the run goes on without time limits and
+ * without cleaning up after an interruption. */
+#define KEL_FMT_GUARD_NOT_STARTED "KEL: cannot start the run's guard thread rc=%d\n"
+#define KEL_FMT_BAD_TIMEOUT_ENV "KEL ERROR: KEL_TIMEOUT_MS=\"%s\" is not a number of milliseconds from 0 to 4294967295\n"
 
 /* --- a test case that ends the run's process ---------------------------
  *

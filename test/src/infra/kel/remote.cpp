@@ -16,9 +16,11 @@
  * a reader that checks every length byte (failure_list.cpp). A broken agent
  * fails its test case and nothing else.
  *
- * The wait for a result has no time limit, as a local slave's has none: a
- * remote test case may run for hours. TCP keep-alive on the connection
- * notices a node that vanished without closing it.
+ * The wait for a result lasts as long as the test case's time limit, when
+ * it has one (guard.h): past it the guard shuts the connection, which tells
+ * the agent to kill the remote slave, and the child is reported as timed
+ * out. Without a limit a remote test case may run for hours; TCP keep-alive
+ * on the connection notices a node that vanished without closing it.
  */
 #include <errno.h>
 #include <netinet/in.h>
@@ -31,6 +33,7 @@
 
 #include "agent_msg.h"
 #include "failure.h"
+#include "guard.h"
 #include "messages.h"
 #include "remote.h"
 #include "tree.h"
@@ -202,7 +205,20 @@ void exchange(const remote_case *rc, const kel_spawn_req_t *req)
         return;
     }
 
+    uint32_t limit = kel__limit_of(tc);
+    kel_child_watch_t watch;
+    kel__child_watch(&watch, 0, handle, limit);
     code = kel_get_remote_process_result(tc->node_addr, &handle, result);
+    bool timed_out = kel__child_unwatch(&watch);
+    if (code != 0 && timed_out) {
+        free(result);
+        flockfile(stdout);
+        printf(KEL_FMT_REMOTE_TIMED_OUT, rc->node, limit);
+        printf(KEL_MSG_SLAVE_FAILED);
+        kel__count_lost_child(kel);
+        funlockfile(stdout);
+        return;
+    }
     if (code != 0) {
         free(result);
         flockfile(stdout);

@@ -22,6 +22,7 @@
 #include "context.h"
 #include "crash.h"
 #include "exec.h"
+#include "guard.h"
 #include "messages.h"
 #include "perf.h"
 #include "run_end.h"
@@ -83,6 +84,7 @@ void run_repeats(kel_t *kel)
 {
     if (setjmp(kel->run.abort_env) != 0) {
         kel__tctx_set(NULL);
+        kel__case_watch_end();
         return;
     }
     for (kel->run.repeat_run = 0; kel->run.repeat_run < kel->cfg.repeat_times; kel->run.repeat_run++) {
@@ -126,6 +128,8 @@ kel_run_code_t run_call(int argc, char **argv, kel_t *kel)
     int32_t depth = KEL_DEPTH_UNLIMITED;
     if (kel__parse_options(&args, kel, argv[0], &help, &depth) != 0)
         return end_early(kel, KEL_RC_INVALID_ARGUMENTS);
+    if (!kel__read_timeout_env(kel))
+        return end_early(kel, KEL_RC_INVALID_ARGUMENTS);
 
     kel_tc_reset(&kel->tc);
 
@@ -164,7 +168,9 @@ kel_run_code_t run_call(int argc, char **argv, kel_t *kel)
     /* Buffered output must not be duplicated by the slaves a run forks. */
     fflush(stdout);
     kel__running_set(kel);
+    kel__guard_start(kel);
     run_repeats(kel);
+    kel__guard_stop(kel);
     kel__running_set(NULL);
 
     kel__key_release();
@@ -225,6 +231,8 @@ const char *kel_run_code_to_str(int code)
         return KEL_RC_TEXT_NO_TEST;
     case KEL_RC_FAILED:
         return KEL_RC_TEXT_FAILED;
+    case KEL_RC_TIMED_OUT:
+        return KEL_RC_TEXT_TIMED_OUT;
     default:
         return KEL_RC_TEXT_UNKNOWN;
     }

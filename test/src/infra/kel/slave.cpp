@@ -12,28 +12,34 @@
  * and packed failure list into the instance (failure.h). A remote child
  * takes the agent's way instead (remote.h).
  *
- * The master waits for each slave without a time limit: a slave that hangs
- * keeps its folder, and so the run, waiting. The user stops it by killing
- * the slave (its pid is on the slave's own lines, or from ps; -trace-forks
- * shows its command line); the master then reports it as terminated by a
- * signal and goes on.
+ * A slave leads a process group of its own, registered with the run's
+ * guard (guard.h) from its fork to its end: past its test case's time limit
+ * the guard kills the group and the slave is reported as timed out; when
+ * the master is interrupted the guard kills every group. Without a limit
+ * the master waits as long as the slave runs. A slave also dies with the
+ * thread that forked it (PR_SET_PDEATHSIG), which waits for it to the end:
+ * a master killed by SIGKILL leaves no slave behind.
  *
  * Between fork and execvpe the child runs in a copy of a multithreaded
  * process in which other threads may have held the malloc or stdio locks at
- * the moment of the fork: it calls nothing but execvpe, write and _exit.
- * Its argument vector and environment are built before the fork.
+ * the moment of the fork: it calls nothing but prctl, getppid, setpgid,
+ * execvpe, write and _exit, all system calls. Its argument vector and
+ * environment are built before the fork.
  */
 #include <errno.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "failure.h"
+#include "guard.h"
 #include "messages.h"
 #include "slave.h"
 #include "tree.h"
@@ -124,8 +130,12 @@ void write_all(int fd, const char *buf, size_t len)
 /* The forked child. _exit rather than exit: exit would flush a copy of the
  * master's stdio buffers (printing their lines twice) and run the master's
  * exit handlers; the exit status, errno, is the same. */
-[[noreturn]] void exec_child(char *const *argv, char *const *envp)
+[[noreturn]] void exec_child(char *const *argv, char *const *envp, pid_t master)
 {
+    /* The master may have died before the death signal was asked for. */
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != master)
+        _exit(EXIT_FAILURE);
+    setpgid(0, 0);
     execvpe(argv[0], argv, envp);
     int err = errno;
     char num[12];
@@ -181,10 +191,16 @@ void trace_exec(char *const *argv)
 }
 
 /* Waits for the slave; a signal handler of the test program interrupting
- * the wait does not end it. Returns waitpid's result; errno tells why when
- * it is not pid. */
-pid_t wait_slave(pid_t pid, int *status)
+ * the wait does not end it. The guard's record is taken back between the
+ * slave's end and its reaping, so that the guard never kills a reused pid.
+ * Returns waitpid's result; errno tells why when it is not pid; *timed_out
+ * tells that the guard killed the slave at its limit. */
+pid_t wait_slave(pid_t pid, int *status, kel_child_watch_t *watch, bool *timed_out)
 {
+    siginfo_t info;
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    *timed_out = kel__child_unwatch(watch);
     pid_t r;
     do {
         errno = 0;
@@ -194,10 +210,11 @@ pid_t wait_slave(pid_t pid, int *status)
 }
 
 /* How a slave ended when it left no valid slot. */
-enum class lost_slave { wait_error, core_dumped, signalled, stopped, exited };
+enum class lost_slave { wait_error, core_dumped, signalled, stopped, exited, timed_out };
 
 /* Its line, if any, then FAILED, as one block among the lines of
- * concurrent slaves; counted as one executed and failed test case. */
+ * concurrent slaves; counted as one executed and failed test case. rc is
+ * the exit status, or the time limit. */
 void report_lost_slave(kel_t *kel, lost_slave how, pid_t pid, int rc)
 {
     int p = static_cast<int>(pid);
@@ -208,6 +225,7 @@ void report_lost_slave(kel_t *kel, lost_slave how, pid_t pid, int rc)
     case lost_slave::signalled: printf(KEL_FMT_SLAVE_SIGNALLED, p); break;
     case lost_slave::stopped: printf(KEL_FMT_SLAVE_TERMINATED, p); break;
     case lost_slave::exited: printf(KEL_FMT_SLAVE_DIRECT_EXIT, p, rc); break;
+    case lost_slave::timed_out: printf(KEL_FMT_SLAVE_TIMED_OUT, p, static_cast<unsigned>(rc)); break;
     }
     printf(KEL_MSG_SLAVE_FAILED);
     funlockfile(stdout);
@@ -242,7 +260,10 @@ void kel__res_open(kel_res_shm_t *res, kel_tctx_t *folder_ctx)
             local += kel__child_threads(child);
     }
 
-    if (local > 0) {
+    /* A slave starts no slaves: a segment would only be left behind when
+     * the slave is killed. */
+    bool slave = kel->cfg.fork_id != 0 || kel->run.slave_mark;
+    if (local > 0 && !slave) {
         size_t size = local * sizeof(kel_res_slot_t);
         uint32_t rc = orv_shm_open(res->name, size, &res->shm, NULL);
         if (rc != 0) {
@@ -252,6 +273,7 @@ void kel__res_open(kel_res_shm_t *res, kel_tctx_t *folder_ctx)
         } else {
             res->base = static_cast<kel_res_slot_t *>(res->shm.addr);
             note_open(res);
+            kel__segment_watch(res->name);
         }
     }
     if (local == 0 && remote == 0)
@@ -263,6 +285,7 @@ void kel__res_close(kel_res_shm_t *res)
     if (!res || !res->base)
         return;
     note_closed(res);
+    kel__segment_unwatch(res->name);
     orv_shm_close(&res->shm);
     orv_shm_unlink(res->name);
     res->base = NULL;
@@ -313,14 +336,22 @@ void kel_fork_exec_tc(spawn_info *info)
 
     kel__slot_arm(slot);
 
+    uint32_t limit = kel__limit_of(info->tc);
+    pid_t master = getpid();
     pthread_mutex_lock(&kel_fork_mutex);
     /* The slave shares our standard output: what we printed so far must be
      * out before its first line. */
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0)
-        exec_child(argv, envp);
+        exec_child(argv, envp, master);
     int fork_errno = errno;
+    kel_child_watch_t watch;
+    if (pid > 0) {
+        /* Either side may come first; the group exists before it is watched. */
+        setpgid(pid, pid);
+        kel__child_watch(&watch, pid, -1, limit);
+    }
     pthread_mutex_unlock(&kel_fork_mutex);
     free(argv);
     free(envp);
@@ -338,11 +369,15 @@ void kel_fork_exec_tc(spawn_info *info)
     }
 
     int status = 0;
-    if (wait_slave(pid, &status) != pid) {
+    bool timed_out = false;
+    if (wait_slave(pid, &status, &watch, &timed_out) != pid) {
         if (errno != 0) {
             report_lost_slave(kel, lost_slave::wait_error, pid, 0);
             return;
         }
+    } else if (timed_out && WIFSIGNALED(status)) {
+        report_lost_slave(kel, lost_slave::timed_out, pid, static_cast<int>(limit));
+        return;
     } else if (WIFSIGNALED(status)) {
         report_lost_slave(kel, WCOREDUMP(status) ? lost_slave::core_dumped : lost_slave::signalled, pid, 0);
         return;
