@@ -53,18 +53,17 @@ const std::string MARK = "AGENT_TEST_RUN=" + std::to_string(getpid()) + "." +
 std::vector<pid_t> started;
 std::string leftovers()
 {
-    std::string found;
+    std::string found, self = std::to_string(getpid());
     for (const auto &e : std::filesystem::directory_iterator("/proc")) {
         std::ifstream in(e.path() / "environ");
         for (std::string var; std::getline(in, var, '\0');)
-            if (var == MARK && e.path().filename() != std::to_string(getpid()))
-                found += "process " + e.path().filename().string() + "; ";
+            found += var == MARK && e.path().filename() != self ? "process " + e.path().filename().string() + "; " : "";
     }
     for (const auto &e : std::filesystem::directory_iterator("/dev/shm"))
         for (pid_t p : started)
             for (const char *kind : {"kel_res.", "kel_agent."})
                 if (e.path().filename().string().starts_with(kind + std::to_string(p) + "."))
-                    found += "segment " + e.path().filename().string() + "; ";
+                    found += e.path().filename().string() + "; ";
     return found;
 }
 struct no_leftovers : testing::Environment {
@@ -72,8 +71,7 @@ struct no_leftovers : testing::Environment {
     void TearDown() override
     {
         /* A process killed with its parent may need a moment to go. */
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (!leftovers().empty() && std::chrono::steady_clock::now() < until)
+        for (int i = 0; i < 40 && !leftovers().empty(); i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_EQ(leftovers(), "") << "left behind by the test";
     }

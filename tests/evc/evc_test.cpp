@@ -350,59 +350,47 @@ TEST(Evc, ACreationFailingPartWayReleasesEverythingAndLeavesNoState)
  * checker calls it, fails the test case there and leaves the checker usable:
  * after the run a dispatch and the destruction return. */
 namespace {
-bool armed, reached;
-int armed_assert;
+bool armed, reached, as_assert;
+void (*trigger)();
 void fail_here()
 {
     armed = false;
-    kel_assert(armed_assert == 0, "callback asserted");
+    kel_assert(!as_assert, "callback asserted");
     kel_check(false, "callback failed");
 }
 uint32_t failing_cmp(const kel_evc_event_t *a, const kel_evc_event_t *b)
 {
-    if (armed)
-        fail_here();
-    return type_cmp(a, b);
+    return armed ? fail_here(), 0 : type_cmp(a, b);
 }
 const char *failing_str(const kel_evc_event_t *e, char *buf, size_t size)
 {
-    if (armed)
-        fail_here();
-    return short_str(e, buf, size);
+    return armed ? fail_here(), buf : short_str(e, buf, size);
 }
-void (*trigger)();
 } // namespace
 
 TEST(Evc, AFailedCheckInACallbackLeavesTheCheckerUsable)
 {
     struct {
-        const char *what;
         bool is_assert;
         void (*trigger)();
         uint32_t after; /* the next dispatch: the operation was completed */
     } const rows[] = {
-        {"comparator at a submission", false, [] { submit("c", 1); }, KEL_EVC_E_BADMSG},
-        {"comparator, an assert", true, [] { submit("c", 1); }, KEL_EVC_E_BADMSG},
-        {"renderer at a match", false, [] { submit("s", 1); }, KEL_EVC_E_TIMEDOUT},
-        {"renderer at a mismatch, an assert", true, [] { submit("s", 5); }, KEL_EVC_E_BADMSG},
-        {"renderer at an expectation", false,
-         [] {
-             kel_evc_event_t e = ev(2);
-             kel_evc_queue_expect(Q[1], &e, 1);
-         },
-         KEL_EVC_E_TIMEDOUT},
-        {"renderer at a dispatch's report", false, [] { kel_evc_dispatch(E, 1); }, 0},
-        {"renderer at a reset", true, [] { kel_evc_queue_reset(Q[1]); }, KEL_EVC_E_TIMEDOUT},
+        {false, [] { submit("c", 1); }, KEL_EVC_E_BADMSG}, /* comparator: a mismatch */
+        {true, [] { submit("c", 1); }, KEL_EVC_E_BADMSG},
+        {false, [] { submit("s", 1); }, KEL_EVC_E_TIMEDOUT}, /* renderer at a match */
+        {true, [] { submit("s", 5); }, KEL_EVC_E_BADMSG},    /* at a mismatch */
+        {false, [] { kel_evc_queue_expect(Q[1], &sent, 1); }, KEL_EVC_E_TIMEDOUT},
+        {false, [] { kel_evc_dispatch(E, 1); }, 0}, /* at a dispatch's report */
+        {true, [] { kel_evc_queue_reset(Q[1]); }, KEL_EVC_E_TIMEDOUT},
     };
     for (const auto &r : rows) {
-        SCOPED_TRACE(r.what);
+        SCOPED_TRACE(&r - rows);
         ASSERT_EQ(kel_evc_create(&E, "chk", nullptr), 0u);
         ASSERT_EQ(kel_evc_queue_create(&Q[0], E, "c", failing_cmp, nullptr), 0u);
         ASSERT_EQ(kel_evc_queue_create(&Q[1], E, "s", nullptr, failing_str), 0u);
-        kel_evc_event_t one = ev(1);
-        ASSERT_EQ(kel_evc_queue_expect(Q[0], &one, 1), 0u);
-        ASSERT_EQ(kel_evc_queue_expect(Q[1], &one, 1), 0u);
-        trigger = r.trigger, armed_assert = r.is_assert, reached = false;
+        sent = ev(1);
+        ASSERT_EQ(kel_evc_queue_expect(Q[0], &sent, 1) | kel_evc_queue_expect(Q[1], &sent, 1), 0u);
+        trigger = r.trigger, as_assert = r.is_assert, reached = false;
         kel_t *kel = nullptr;
         ASSERT_EQ(kel_create(&kel), 0u);
         ASSERT_NE(kel_create_test_case(kel, nullptr, "evc", "", [] { armed = true, trigger(), reached = true; },
@@ -420,6 +408,5 @@ TEST(Evc, AFailedCheckInACallbackLeavesTheCheckerUsable)
         EXPECT_EQ(kel_evc_dispatch(E, 1), r.after);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(kel_evc_destroy(&E), 0u);
-        EXPECT_EQ(E, nullptr);
     }
 }
