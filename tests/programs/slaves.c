@@ -9,7 +9,7 @@
  *   SLAVES_NO_FORK, SLAVES_NO_SHM  make fork and shm_open (which the library
  *                   calls through this program's own definitions) fail;
  *   SLAVES_FIXED_ARGV  main passes kel_run "mp pass", not its own argv;
- *   SLAVES_LEAVE    process|segment: the master leaves a process or a segment.
+ *   SLAVES_LEAVE    the master leaves a process behind, waiting for ever.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -202,15 +202,10 @@ int main(int argc, char **argv)
     const char *slot = arg_after(argc, argv, "-shm_results_slot_id");
     if (getenv("SLAVES_HOSTILE") && res && slot)
         corrupt_slot(res, strtol(slot, NULL, 10), getenv("SLAVES_HOSTILE"));
-    const char *leave = arg_after(argc, argv, "-fork_id") ? NULL : getenv("SLAVES_LEAVE");
-    if (leave && strcmp(leave, "process") == 0 && fork() == 0)
+    int leave = !arg_after(argc, argv, "-fork_id") && getenv("SLAVES_LEAVE");
+    if (leave && fork() == 0)
         for (;;)
             pause();
-    if (leave && strcmp(leave, "segment") == 0) {
-        char name[64];
-        snprintf(name, sizeof name, "/kel_res.%d.99", (int)getpid());
-        close(shm_open(name, O_CREAT | O_RDWR, 0600));
-    }
     kel_destroy(&kel);
     kel_syncvar_free(mpx_done);
     return rc;
