@@ -33,10 +33,10 @@
 namespace {
 
 /* The run's record of a test that could not be started (its "KEL: ..."
- * line): not run, not counted. */
-void not_started(const kel_tc_t *tc, uint32_t seq, int code, const char *what)
+ * line): not run, not counted. task 0: none, or all the tasks. */
+void not_started(const kel_tc_t *tc, uint32_t task, uint32_t seq, int code, const char *what)
 {
-    kel__run_record(tc->instance, {KEL_REC_NOT_STARTED, tc, 0, seq, 0, 0, code, what});
+    kel__run_record(tc->instance, {KEL_REC_NOT_STARTED, tc, task, seq, 0, 0, code, what});
 }
 
 spawn_info *new_spawn_info(kel_tctx_t *parent, kel_tc_t *tc, kel_syncvar_t *done, uint32_t seq,
@@ -71,7 +71,7 @@ void start_sequencer(kel_tctx_t *ctx, kel_tc_t *child, uint32_t n, kel_res_shm_t
     spawn_info *info = new_spawn_info(ctx, child, done, n, res);
     if (!info) {
         printf(KEL_MSG_SEQ_INFO_ALLOC);
-        not_started(child, 0, ENOMEM, KEL_REC_WHAT_SPAWN_RECORD);
+        not_started(child, 0, 0, ENOMEM, KEL_REC_WHAT_SPAWN_RECORD);
         return;
     }
     info->slot = base;
@@ -82,7 +82,7 @@ void start_sequencer(kel_tctx_t *ctx, kel_tc_t *child, uint32_t n, kel_res_shm_t
         free(info);
         kel_syncvar_add(done, -1);
         printf(KEL_FMT_SEQ_CREATE, static_cast<int>(rc));
-        not_started(child, 0, static_cast<int>(rc), KEL_REC_WHAT_SEQUENCER);
+        not_started(child, 0, 0, static_cast<int>(rc), KEL_REC_WHAT_SEQUENCER);
     }
 }
 
@@ -141,7 +141,7 @@ uint32_t kel_spawn_tc_threads(kel_tc_t *tc, kel_tctx_t *parent, uint32_t seq, ke
         spawn_info *info = new_spawn_info(parent, tc, done, seq, res);
         if (!info) {
             printf(KEL_MSG_SPAWN_INFO_ALLOC);
-            not_started(tc, seq, ENOMEM, KEL_REC_WHAT_SPAWN_RECORD);
+            not_started(tc, i, seq, ENOMEM, KEL_REC_WHAT_SPAWN_RECORD);
             rc = ENOMEM;
             break;
         }
@@ -159,7 +159,7 @@ uint32_t kel_spawn_tc_threads(kel_tc_t *tc, kel_tctx_t *parent, uint32_t seq, ke
         if (rc != 0) {
             free(info);
             printf(KEL_FMT_SPAWN_CREATE, static_cast<int>(rc));
-            not_started(tc, seq, static_cast<int>(rc), KEL_REC_WHAT_THREAD);
+            not_started(tc, i, seq, static_cast<int>(rc), KEL_REC_WHAT_THREAD);
             break;
         }
     }
@@ -188,7 +188,7 @@ void *kel_spawned_tc_sequencer(void *arg)
     orv_thread_detach(orv_thread_self());
     if (!iteration) {
         printf(KEL_MSG_SEQ_SYNCVAR_ALLOC);
-        not_started(info->tc, 0, ENOMEM, KEL_REC_WHAT_SYNCVAR);
+        not_started(info->tc, 0, 0, ENOMEM, KEL_REC_WHAT_SYNCVAR);
         end_spawned(info);
     }
 
@@ -235,7 +235,7 @@ void kel__exec_multi_children(kel_tctx_t *ctx, uint32_t mask)
             done = kel_syncvar_alloc(0, 0);
             if (!done) {
                 printf(KEL_MSG_FOLDER_SYNCVAR_ALLOC);
-                not_started(folder, 0, ENOMEM, KEL_REC_WHAT_SYNCVAR);
+                not_started(folder, 0, 0, ENOMEM, KEL_REC_WHAT_SYNCVAR);
                 break;
             }
         }

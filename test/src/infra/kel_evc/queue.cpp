@@ -69,11 +69,14 @@ const char *kel__evc_str(const kel_evc_queue_t *queue, const kel_evc_event_t *ev
         return kel_evc_event_to_str(event, text, KEL_EVC_TEXT_LIMIT);
     kel_cb_guard_t guard;
     const char *volatile out = nullptr;
+    volatile bool returned = false;
     kel__cb_enter(&guard);
-    if (setjmp(guard.env) == 0)
+    if (setjmp(guard.env) == 0) {
         out = queue->evcq_str(event, text, KEL_EVC_TEXT_LIMIT);
+        returned = true;
+    }
     kel__cb_leave(&guard);
-    return out != nullptr ? out : kel_evc_event_to_str(event, text, KEL_EVC_TEXT_LIMIT);
+    return returned ? out : kel_evc_event_to_str(event, text, KEL_EVC_TEXT_LIMIT);
 }
 
 void kel_evc_queue_reset_locked(kel_evc_queue_t *queue)
