@@ -19,6 +19,7 @@
 #include <pthread.h>
 #include <stdbool.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "kel.h"
@@ -286,56 +287,67 @@ static void test_ring_on_node(void)
     ring_fini(&r);
 }
 
+/* The tree builders return NULL when a node cannot be made (no memory): a
+ * tree with a node missing would run without its tests, so stop at once. */
+static kel_tc_t *made(kel_tc_t *node)
+{
+    if (node == NULL) {
+        fputs("kel_example: cannot build the test tree\n", stderr);
+        exit(1);
+    }
+    return node;
+}
+
 int main(int argc, char **argv)
 {
     kel_t *kel = NULL;
     if (kel_create(&kel) != 0)
         return 1;
 
-    kel_tc_t *ring = kel_create_test_folder(kel, NULL, "ring", "Ring buffer");
+    kel_tc_t *ring = made(kel_create_test_folder(kel, NULL, "ring", "Ring buffer"));
     kel_add_fixture(ring, ring_setup, ring_teardown);
-    kel_create_test_case(kel, ring, "push_pop", "Push then pop one value", test_push_pop, KEL_TC_BASIC);
-    kel_create_test_case(kel, ring, "wraps", "Fill and drain three times", test_wraps_around, KEL_TC_BASIC);
-    kel_create_test_case(kel, ring, "soak", "Many rounds (-D rounds=N)", test_soak,
-                         KEL_TC_BASIC | KEL_TC_EXPLICIT);
+    made(kel_create_test_case(kel, ring, "push_pop", "Push then pop one value", test_push_pop, KEL_TC_BASIC));
+    made(kel_create_test_case(kel, ring, "wraps", "Fill and drain three times", test_wraps_around, KEL_TC_BASIC));
+    made(kel_create_test_case(kel, ring, "soak", "Many rounds (-D rounds=N)", test_soak,
+                              KEL_TC_BASIC | KEL_TC_EXPLICIT));
 
-    kel_tc_t *parse = kel_create_test_folder(kel, NULL, "parse", "Integer parser");
-    kel_create_test_case(kel, parse, "decimal", "Decimal numbers", test_decimal, KEL_TC_BASIC);
-    kel_create_test_case(kel, parse, "hex", "Hexadecimal numbers", test_hex, KEL_TC_BASIC);
-    kel_create_test_case(kel, parse, "junk", "Junk is refused", test_rejects_junk, KEL_TC_BASIC);
-    kel_create_test_case(kel, parse, "overflow", "Overflow is refused", test_overflow, KEL_TC_BASIC);
-    kel_create_test_case(kel, parse, "known_bug", "Known bug, fixed next release", test_known_bug,
-                         KEL_TC_BASIC);
+    kel_tc_t *parse = made(kel_create_test_folder(kel, NULL, "parse", "Integer parser"));
+    made(kel_create_test_case(kel, parse, "decimal", "Decimal numbers", test_decimal, KEL_TC_BASIC));
+    made(kel_create_test_case(kel, parse, "hex", "Hexadecimal numbers", test_hex, KEL_TC_BASIC));
+    made(kel_create_test_case(kel, parse, "junk", "Junk is refused", test_rejects_junk, KEL_TC_BASIC));
+    made(kel_create_test_case(kel, parse, "overflow", "Overflow is refused", test_overflow, KEL_TC_BASIC));
+    made(kel_create_test_case(kel, parse, "known_bug", "Known bug, fixed next release", test_known_bug,
+                              KEL_TC_BASIC));
 
-    kel_tc_t *perf = kel_create_test_folder(kel, NULL, "perf", "Ways to fill a ring");
-    kel_create_test_case(kel, perf, "push", "Reference: push and pop", test_fill_by_push, KEL_TC_PERF);
-    kel_create_test_case(kel, perf, "copy", "Alternative: memcpy", test_fill_by_copy, KEL_TC_PERF);
+    kel_tc_t *perf = made(kel_create_test_folder(kel, NULL, "perf", "Ways to fill a ring"));
+    made(kel_create_test_case(kel, perf, "push", "Reference: push and pop", test_fill_by_push, KEL_TC_PERF));
+    made(kel_create_test_case(kel, perf, "copy", "Alternative: memcpy", test_fill_by_copy, KEL_TC_PERF));
 
-    kel_tc_t *threads = kel_create_test_folder(kel, NULL, "threads", "One ring, four threads");
+    kel_tc_t *threads = made(kel_create_test_folder(kel, NULL, "threads", "One ring, four threads"));
     kel_multi_task_enable(threads);
     kel_add_fixture(threads, shared_setup, shared_teardown);
-    kel_tc_t *push = kel_create_test_case(kel, threads, "push", "Each task pushes its number",
-                                          test_push_from_task, KEL_TC_BASIC);
+    kel_tc_t *push = made(kel_create_test_case(kel, threads, "push", "Each task pushes its number",
+                                               test_push_from_task, KEL_TC_BASIC));
     kel_multi_task_set_count(push, 4);
 
-    kel_tc_t *procs = kel_create_test_folder(kel, NULL, "procs", "Rings in slave processes");
+    kel_tc_t *procs = made(kel_create_test_folder(kel, NULL, "procs", "Rings in slave processes"));
     kel_multi_process_enable(procs);
-    kel_tc_t *own = kel_create_test_case(kel, procs, "own_ring", "A ring per process", test_ring_in_process,
-                                         KEL_TC_BASIC);
+    kel_tc_t *own = made(kel_create_test_case(kel, procs, "own_ring", "A ring per process", test_ring_in_process,
+                                              KEL_TC_BASIC));
     kel_multi_task_set_count(own, 2);
     kel_seq_set_count(own, 2);
 
-    kel_tc_t *events = kel_create_test_folder(kel, NULL, "events", "A worker thread checked by its events");
-    kel_create_test_case(kel, events, "jobs", "Requests are started and done in order", test_jobs_in_order,
-                         KEL_TC_BASIC);
+    kel_tc_t *events = made(kel_create_test_folder(kel, NULL, "events", "A worker thread checked by its events"));
+    made(kel_create_test_case(kel, events, "jobs", "Requests are started and done in order", test_jobs_in_order,
+                              KEL_TC_BASIC));
 
     /* An explicit-only folder, so that "all" needs no agent: run it with
      * "remote" while a kel-agent listens on 127.0.0.1:6154. */
-    kel_tc_t *remote = kel_create_test_case(kel, NULL, "remote", "Run by the agent of a node", NULL,
-                                            KEL_TC_BASIC | KEL_TC_EXPLICIT);
+    kel_tc_t *remote = made(kel_create_test_case(kel, NULL, "remote", "Run by the agent of a node", NULL,
+                                                 KEL_TC_BASIC | KEL_TC_EXPLICIT));
     kel_multi_process_enable(remote);
-    kel_tc_t *on_node = kel_create_test_case(kel, remote, "on_node", "A ring on another node",
-                                             test_ring_on_node, KEL_TC_BASIC);
+    kel_tc_t *on_node = made(kel_create_test_case(kel, remote, "on_node", "A ring on another node",
+                                                  test_ring_on_node, KEL_TC_BASIC));
     kel_set_node(on_node, "127.0.0.1");
     kel_set_node_num(on_node, 1);
     kel_multi_task_set_count(on_node, 2);

@@ -22,6 +22,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -43,6 +45,39 @@ const bool crash_signals_through = [] {
     }
     return true;
 }();
+/* What a test leaves behind fails it: every process it starts inherits
+ * MARK and is noted in started; when the program ends (one test per run
+ * under ctest) no marked process may live, nor any segment of a noted pid
+ * (a master's kel_res.<pid>.*, an agent's kel_agent.<pid>.*) in /dev/shm. */
+const std::string MARK = "AGENT_TEST_RUN=" + std::to_string(getpid()) + "." +
+                         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+std::vector<pid_t> started;
+std::string leftovers()
+{
+    std::string found, self = std::to_string(getpid());
+    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream in(e.path() / "environ");
+        for (std::string var; std::getline(in, var, '\0');)
+            found += var == MARK && e.path().filename() != self ? "process " + e.path().filename().string() + "; " : "";
+    }
+    for (const auto &e : std::filesystem::directory_iterator("/dev/shm"))
+        for (pid_t p : started)
+            for (const char *kind : {"kel_res.", "kel_agent."})
+                if (e.path().filename().string().starts_with(kind + std::to_string(p) + "."))
+                    found += e.path().filename().string() + "; ";
+    return found;
+}
+struct no_leftovers : testing::Environment {
+    void SetUp() override { putenv(const_cast<char *>(MARK.c_str())); }
+    void TearDown() override
+    {
+        /* A process killed with its parent may need a moment to go. */
+        for (int i = 0; i < 40 && !leftovers().empty(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(leftovers(), "") << "left behind by the test";
+    }
+};
+testing::Environment *const checked = testing::AddGlobalTestEnvironment(new no_leftovers);
 /* A child process whose standard output and error (streams 0, 1) are
  * collected by two threads; ends are seen as the pipes' ends. */
 struct proc {
@@ -76,6 +111,7 @@ struct proc {
             _exit(127);
         }
         close(null);
+        started.push_back(pid);
         for (int i = 0; i < 2; i++) {
             close(p[i][1]);
             readers[i] = std::thread([this, i, fd = p[i][0]] {

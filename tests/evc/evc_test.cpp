@@ -345,3 +345,68 @@ TEST(Evc, ACreationFailingPartWayReleasesEverythingAndLeavesNoState)
         EXPECT_EQ(held, before - (r.borrowed ? 1 : 0));
     }
 }
+
+/* A check failing inside a queue's comparator or renderer, wherever the
+ * checker calls it, fails the test case there and leaves the checker usable:
+ * after the run a dispatch and the destruction return. */
+namespace {
+bool armed, reached, as_assert;
+void (*trigger)();
+void fail_here()
+{
+    armed = false;
+    kel_assert(!as_assert, "callback asserted");
+    kel_check(false, "callback failed");
+}
+uint32_t failing_cmp(const kel_evc_event_t *a, const kel_evc_event_t *b)
+{
+    return armed ? fail_here(), 0 : type_cmp(a, b);
+}
+const char *failing_str(const kel_evc_event_t *e, char *buf, size_t size)
+{
+    return armed ? fail_here(), buf : short_str(e, buf, size);
+}
+} // namespace
+
+TEST(Evc, AFailedCheckInACallbackLeavesTheCheckerUsable)
+{
+    struct {
+        bool is_assert;
+        void (*trigger)();
+        uint32_t after; /* the next dispatch: the operation was completed */
+    } const rows[] = {
+        {false, [] { submit("c", 1); }, KEL_EVC_E_BADMSG}, /* comparator: a mismatch */
+        {true, [] { submit("c", 1); }, KEL_EVC_E_BADMSG},
+        {false, [] { submit("s", 1); }, KEL_EVC_E_TIMEDOUT}, /* renderer at a match */
+        {true, [] { submit("s", 5); }, KEL_EVC_E_BADMSG},    /* at a mismatch */
+        {false, [] { kel_evc_queue_expect(Q[1], &sent, 1); }, KEL_EVC_E_TIMEDOUT},
+        {false, [] { kel_evc_dispatch(E, 1); }, 0}, /* at a dispatch's report */
+        {true, [] { kel_evc_queue_reset(Q[1]); }, KEL_EVC_E_TIMEDOUT},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(&r - rows);
+        ASSERT_EQ(kel_evc_create(&E, "chk", nullptr), 0u);
+        ASSERT_EQ(kel_evc_queue_create(&Q[0], E, "c", failing_cmp, nullptr), 0u);
+        ASSERT_EQ(kel_evc_queue_create(&Q[1], E, "s", nullptr, failing_str), 0u);
+        sent = ev(1);
+        ASSERT_EQ(kel_evc_queue_expect(Q[0], &sent, 1) | kel_evc_queue_expect(Q[1], &sent, 1), 0u);
+        trigger = r.trigger, as_assert = r.is_assert, reached = false;
+        kel_t *kel = nullptr;
+        ASSERT_EQ(kel_create(&kel), 0u);
+        ASSERT_NE(kel_create_test_case(kel, nullptr, "evc", "", [] { armed = true, trigger(), reached = true; },
+                                       KEL_TC_BASIC),
+                  nullptr);
+        char arg0[] = "evc_tests", q[] = "-q", path[] = "evc";
+        char *argv[] = {arg0, q, path, nullptr};
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(kel_run(3, argv, kel), KEL_RC_FAILED);
+        std::string out = testing::internal::GetCapturedStdout();
+        kel_destroy(&kel);
+        EXPECT_FALSE(reached) << "the failed check never returns";
+        EXPECT_NE(out.find(r.is_assert ? "callback asserted" : "callback failed"), std::string::npos) << out;
+        testing::internal::CaptureStdout(); /* the report's notice: no test case runs */
+        EXPECT_EQ(kel_evc_dispatch(E, 1), r.after);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(kel_evc_destroy(&E), 0u);
+    }
+}

@@ -6,10 +6,13 @@
 # (environment and arguments as shell words, "-" for none; rules a comma list
 # of the named normalisations below, "-" for none). The program runs from
 # PROGRAM_DIR as ./<program>, in a process group of its own that is killed
-# whole at the limit and again when the program ends; afterwards no results
-# segment of its pid may be left in /dev/shm, and no process of its session
-# (slaves lead groups of their own). With KEL_GOLDEN_BLESS=1 the normalised
-# output is written to the transcript instead of compared.
+# whole at the limit and again when the program ends. Once it has ended by
+# itself, no process of the run may be left (every process it starts
+# inherits the mark GOLDEN_SCENARIO_RUN in its environment, wherever its
+# process group; slaves lead groups of their own, so nothing of the
+# session may be left either), and no results segment of the program's pid or of a pid
+# its output names may be left in /dev/shm. With KEL_GOLDEN_BLESS=1 the
+# normalised output is written to the transcript instead of compared.
 set -u
 table=$1 name=$2 progdir=$3
 trim() { local s=$1; s=${s#"${s%%[! ]*}"}; printf '%s' "${s%"${s##*[! ]}"}"; }
@@ -29,7 +32,8 @@ ulimit -c 0
 cd "$progdir" || exit 2
 work=$(mktemp -d "${TMPDIR:-/tmp}/kel_scenario.XXXXXX") || exit 2
 eval "set -- $args" && eval "env_words=($envs)"
-env "${env_words[@]}" setsid "./$prog" "$@" >"$work/out" 2>"$work/err" </dev/null &
+mark="GOLDEN_SCENARIO_RUN=$work" left_procs= left_procs_text=
+env "$mark" "${env_words[@]}" setsid "./$prog" "$@" >"$work/out" 2>"$work/err" </dev/null &
 pid=$!
 sleep "$limit" </dev/null >/dev/null 2>&1 &
 timer=$!
@@ -44,6 +48,15 @@ if [ "$ended" = "$timer" ]; then
 else
     kill "$timer" 2>/dev/null
     wait "$timer" 2>/dev/null
+    # A process killed by its parent's death signal may need a moment to go.
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+        left_procs=$(grep -lsxzF "$mark" /proc/[0-9]*/environ | cut -d/ -f3)
+        [ -z "$left_procs" ] && break
+        sleep 0.1
+    done
+    for p in $left_procs; do
+        left_procs_text+="$(tr '\0' ' ' </proc/"$p"/cmdline 2>/dev/null) (pid $p); "
+    done
 fi
 kill -KILL -- "-$pid" 2>/dev/null # what the program left in its group
 
@@ -81,8 +94,10 @@ if ! cmp -s "$expected" "$actual"; then
     fail=1
 fi
 [ "$rc" = "$status" ] || { echo "exit status: expected $status, got $rc"; fail=1; }
-left=$(ls /dev/shm 2>/dev/null | grep "^kel_res\.$pid\.")
-[ -z "$left" ] || { echo "results segments left behind: $left"; rm -f /dev/shm/$left; fail=1; }
+[ -z "$left_procs" ] || { echo "processes left behind: $left_procs_text"; fail=1; }
+pids=$(printf '%s\n' "$pid" $(grep -oE '(pid=|[Pp]rocess )[0-9]+' "$work/out" | grep -oE '[0-9]+') | sort -u)
+left=$(ls /dev/shm 2>/dev/null | grep -E "^kel_res\.($(echo $pids | tr ' ' '|'))\.")
+[ -z "$left" ] || { echo "results segments left behind:" $left; (cd /dev/shm && rm -f $left); fail=1; }
 if [ $fail = 1 ]; then
     echo "---- \$ $envs ./$prog $args"
     echo "---- standard error:" && cat "$work/err"

@@ -1,15 +1,15 @@
 /*
  * slaves.c - the multi-process test program of the golden scenarios: its
  * multi_process folders run their leaves in slaves (this same program run
- * again with the slave options); the leaves pass, fail, crash, call exit,
- * or print what their slave was told. The path on the command line picks
- * the case. Environment:
+ * again with the slave options); the leaves pass, fail, crash, call exit, or
+ * print what their slave was told. The path picks the case. Environment:
  *   SLAVES_ARGV0    replaces argv[0], so that the slaves cannot be started;
  *   SLAVES_HOSTILE  list|failed|wrap: a slave overwrites its filled slot (a list
  *                   past its end, failed > executed, a count past a total);
  *   SLAVES_NO_FORK, SLAVES_NO_SHM  make fork and shm_open (which the library
  *                   calls through this program's own definitions) fail;
- *   SLAVES_FIXED_ARGV  main passes kel_run "mp pass", not its own argv.
+ *   SLAVES_FIXED_ARGV  main passes kel_run "mp pass", not its own argv;
+ *   SLAVES_LEAVE    the master leaves a process behind, waiting for ever.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -202,6 +202,10 @@ int main(int argc, char **argv)
     const char *slot = arg_after(argc, argv, "-shm_results_slot_id");
     if (getenv("SLAVES_HOSTILE") && res && slot)
         corrupt_slot(res, strtol(slot, NULL, 10), getenv("SLAVES_HOSTILE"));
+    int leave = !arg_after(argc, argv, "-fork_id") && getenv("SLAVES_LEAVE");
+    if (leave && fork() == 0)
+        for (;;)
+            pause();
     kel_destroy(&kel);
     kel_syncvar_free(mpx_done);
     return rc;

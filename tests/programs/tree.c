@@ -321,7 +321,9 @@ int main(int argc, char **argv)
     kel_add_fixture(c, make_cookie, drop_cookie);
     leaf(c, "destroy", drop_cookie, 0);
     leaf(c, "after", read_cookie, 0);
-    kel_add_fixture(leaf(fv, "leaky", pass_one, 0), leave_var, NULL);
+    kel_tc_t *leaky = leaf(fv, "leaky", pass_one, 0);
+    kel_add_fixture(leaky, leave_var, NULL);
+    kel_add_fixture(leaky, make_cookie, NULL); /* the check must free the cookie */
     kel_tc_t *v = folder(fv, "v", "");
     leaf(v, "leak", leave_var, 0);
     leaf(v, "twice", set_twice, 0);

@@ -22,9 +22,66 @@
 #include "context.h"
 #include "failure.h"
 #include "messages.h"
+#include "user_callback.h"
+
+namespace {
+
+/* The calling thread's innermost guarded callback and the failure that left
+ * one, waiting for kel__cb_settle. */
+struct cb_state {
+    kel_cb_guard_t *guard;
+    kel_tctx_t *ctx;             /* non-NULL: a failure is pending */
+    bool pass;
+    bool abort_run;
+};
+thread_local cb_state t_cb;
+
+} // namespace
+
+void kel__cb_enter(kel_cb_guard_t *guard)
+{
+    guard->outer = t_cb.guard;
+    t_cb.guard = guard;
+}
+
+void kel__cb_leave(kel_cb_guard_t *guard)
+{
+    t_cb.guard = guard->outer;
+}
+
+bool kel__cb_pending(void)
+{
+    return t_cb.ctx != NULL;
+}
+
+void kel__cb_divert(kel_tctx_t *ctx, bool pass, bool abort_run)
+{
+    if (t_cb.guard == NULL)
+        return;
+    if (t_cb.ctx == NULL) {
+        t_cb.ctx = ctx;
+        t_cb.pass = pass;
+        t_cb.abort_run = abort_run;
+    }
+    longjmp(t_cb.guard->env, 1);
+}
+
+void kel__cb_settle(void)
+{
+    kel_tctx_t *ctx = t_cb.ctx;
+    if (ctx == NULL || t_cb.guard != NULL)
+        return;
+    t_cb.ctx = NULL;
+    if (t_cb.pass) {
+        kel_pass();
+        return;
+    }
+    kel__fail_jump(ctx, t_cb.abort_run);
+}
 
 void kel__fail_jump(kel_tctx_t *ctx, bool abort_run)
 {
+    kel__cb_divert(ctx, false, abort_run);
     kel_t *kel = ctx->tc->instance;
     pthread_t self = pthread_self();
 
@@ -169,6 +226,7 @@ void kel_pass(void)
     kel_tctx_t *ctx = kel__tctx_or_notice("kel_pass");
     if (!ctx)
         return;
+    kel__cb_divert(ctx, true, false);
     if (!pthread_equal(pthread_self(), ctx->owner)) {
         /* Only the owner can end the phase; a helper thread just ends. */
         kel__tctx_set(NULL);

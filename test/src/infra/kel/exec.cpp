@@ -65,8 +65,13 @@ void teardown_phase(kel_tctx_t *ctx)
     if (map && orv_hashmap_size(map) > 0) {
         orv_hashmap_entry_t *e;
         while ((e = orv_hashmap_first(map)) != NULL) {
+            const char *key = orv_hashmap_key(e);
             kel_log_error_(KEL_FW_FILE, KEL_FIXTURE_CHECK_FUNC, KEL_FIXTURE_CHECK_LOG_LINE,
-                           KEL_FMT_FIXTURE_VAR_LEFT, orv_hashmap_key(e));
+                           KEL_FMT_FIXTURE_VAR_LEFT, key);
+            /* The cookie is the framework's own block; other values are
+             * the test's. */
+            if (strcmp(key, KEL_COOKIE_KEY) == 0)
+                free(orv_hashmap_get_value(e));
             orv_hashmap_remove_tuple(map, e);
         }
         kel_check__(0, !kel_error_logged(), KEL_FIXTURE_CHECK_COND, KEL_FW_FILE,

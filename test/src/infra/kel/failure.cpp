@@ -16,6 +16,7 @@
 
 #include "failure.h"
 #include "messages.h"
+#include "run_records.h"
 #include "tree.h"
 
 /* A slave's stdout is most often the master's log file: what it has not
@@ -143,12 +144,6 @@ uint32_t kel__pass_rate(uint32_t executed, uint32_t failed)
     return static_cast<uint32_t>(static_cast<uint64_t>(executed - failed) * 100u / executed);
 }
 
-void kel__count_lost_child(kel_t *kel)
-{
-    orv_atomic_incr(&kel->run.executed);
-    orv_atomic_incr(&kel->run.failed);
-}
-
 namespace {
 
 /* Adds n to a run total unless the total would pass KEL_RUN_TOTAL_MAX;
@@ -184,12 +179,12 @@ bool add_child_counts(kel_t *kel, const kel_res_slot_t *res)
 
 } // namespace
 
-uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, kel_res_slot_t *res)
+uint32_t kel__fold_child(kel_t *kel, const spawn_info *info, int32_t pid, kel_node_id_t node, kel_res_slot_t *res)
 {
     bool malformed = !add_child_counts(kel, res);
     if (malformed) {
         /* Counted as one test case executed and failed, and shown so. */
-        kel__count_lost_child(kel);
+        kel__count_lost_child(kel, {KEL_REC_MALFORMED, info->tc, info->task, info->seq, pid, node, 0, NULL});
         res->executed = 1;
         res->failed = 1;
         res->checkpoints = 0;
@@ -215,7 +210,7 @@ uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t n
         return rate;
     }
     rec->is_local = 0;
-    rec->reported.proc = static_cast<uint16_t>(task);
+    rec->reported.proc = static_cast<uint16_t>(info->task);
     rec->reported.pid = pid;
     rec->reported.node = node;
     rec->reported.summary = summary;

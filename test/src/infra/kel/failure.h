@@ -40,13 +40,12 @@ uint32_t kel__pass_rate(uint32_t executed, uint32_t failed);
  * agent's result, read into a slot with summary_len bounded) into the instance: adds its counts and, when it failed,
  * queues a reported record (local 0) with a copy of its packed failure list
  * for the summary. pid is the slave's, 0 for a remote child, whose node is
- * then given; task is its task number. Returns the child's pass rate.
+ * then given; info is the child's spawn record. Returns the child's pass rate.
  * A result that cannot be a child's (more failed than executed, or counts
  * that would take a run total past KEL_RUN_TOTAL_MAX) is replaced in *res
  * by one test case executed and failed, with no checkpoints and no list,
- * and its record prints the malformed-result line instead of a list. */
-uint32_t kel__fold_child(kel_t *kel, uint32_t task, int32_t pid, kel_node_id_t node, kel_res_slot_t *res);
-/* Counts a child that left no result as one test case executed and failed. */
-void kel__count_lost_child(kel_t *kel);
+ * and its record prints the malformed-result line instead of a list; the
+ * run records it too (run_records.h). */
+uint32_t kel__fold_child(kel_t *kel, const spawn_info *info, int32_t pid, kel_node_id_t node, kel_res_slot_t *res);
 
 #endif

@@ -98,8 +98,10 @@ typedef struct kel_run_state_s {
     uint32_t failed;             /* atomic: test cases failed this run */
     uint32_t checkpoints;        /* atomic: checkpoints counted this run */
     orv_queue_t failed_queue;    /* kel_failed_info_t records */
-    pthread_mutex_t failed_mutex;/* guards failed_queue */
+    pthread_mutex_t failed_mutex;/* guards failed_queue and records */
     uint8_t failed_mutex_ok;     /* failed_mutex is initialised */
+    orv_queue_t records;         /* kel_run_record_t (run_records.h); kept
+                                    until the next call or kel_destroy */
     orv_queue_t pds_queue;       /* kel_pds_t records */
     orv_hashset_t *vars;         /* run variables (kel_var_t) */
     char *vars_text;             /* the -D lists joined by ':' */

@@ -376,6 +376,13 @@
 #define KEL_MSG_SEQ_SYNCVAR_ALLOC "KEL: kel_spawned_tc_sequencer syncvar alloc failed\n"
 /* The folder's own counter cannot be made: its children are not started. */
 #define KEL_MSG_FOLDER_SYNCVAR_ALLOC "KEL: kel_exec_tc syncvar alloc failed\n"
+/* What a test case that could not be started lacked, and a slave's core
+ * dump, in the run's records (run_records.h): kept for the reports. */
+#define KEL_REC_WHAT_THREAD "thread"
+#define KEL_REC_WHAT_SEQUENCER "sequencer"
+#define KEL_REC_WHAT_SPAWN_RECORD "spawn record"
+#define KEL_REC_WHAT_SYNCVAR "sync variable"
+#define KEL_REC_CORE_DUMPED "core dumped"
 #define KEL_FMT_CANNOT_ALLOC_FAILED "%s cannot allocate failed test info\n"
 #define KEL_FMT_CANNOT_LOCK "%s cannot lock mutex, rc=%d\n"
 #define KEL_FMT_CANNOT_ENQUEUE "%s cannot enqueue failed test info\n"

@@ -36,6 +36,7 @@
 #include "guard.h"
 #include "messages.h"
 #include "remote.h"
+#include "run_records.h"
 #include "tree.h"
 
 namespace {
@@ -80,6 +81,14 @@ struct remote_case {
     char *colon_path;
     char *blank_path;
 };
+
+/* Counts the child lost and records why; an empty reason is none. */
+void lost(const remote_case *rc, kel_rec_kind_t kind, uint32_t code, const char *reason)
+{
+    const spawn_info *info = rc->info;
+    kel__count_lost_child(rc->kel, {kind, info->tc, info->task, info->seq, 0, info->tc->node_addr,
+                                    static_cast<int32_t>(code), reason && reason[0] ? reason : NULL});
+}
 
 void case_free(remote_case *rc)
 {
@@ -144,9 +153,9 @@ void fold_result(const remote_case *rc, const kel__proc_result_fields *res)
     flockfile(stdout);
     if (res->status != 0) {
         printf(KEL_MSG_REMOTE_STATUS_FAILED);
-        kel__count_lost_child(kel);
         char error[KEL_RES_ERROR_SIZE + 1];
         bounded_text(error, res->error, KEL_RES_ERROR_SIZE);
+        lost(rc, KEL_REC_REMOTE_FAILED, 0, error);
         /* The error text is worth a line in quiet mode too. */
         if (kel__verbose(kel->cfg.verbosity) || error[0] != '\0')
             printf(KEL_FMT_REMOTE_ERROR_TEXT, KEL_DASHES, rc->colon_path, rc->seq, task, rc->node, "", error);
@@ -162,7 +171,7 @@ void fold_result(const remote_case *rc, const kel__proc_result_fields *res)
     child.elapsed_ms = res->elapsed_ms;
     child.summary_len = res->summary_len < KEL_RES_SUMMARY_SIZE ? res->summary_len : KEL_RES_SUMMARY_SIZE;
     memcpy(child.summary, res->summary, sizeof child.summary);
-    uint32_t rate = kel__fold_child(kel, rc->info->task, 0, res->hdr.node, &child);
+    uint32_t rate = kel__fold_child(kel, rc->info, 0, res->hdr.node, &child);
     if (!kel__verbose(kel->cfg.verbosity) && child.failed == 0) {
         funlockfile(stdout);
         return;
@@ -181,12 +190,11 @@ void fold_result(const remote_case *rc, const kel__proc_result_fields *res)
 /* Sends the request, reads the reply, waits for the result and folds it. */
 void exchange(const remote_case *rc, const kel_spawn_req_t *req)
 {
-    kel_t *kel = rc->kel;
     const kel_tc_t *tc = rc->info->tc;
     kel_proc_result_t *result = static_cast<kel_proc_result_t *>(malloc(sizeof *result));
     if (!result) {
         printf(KEL_MSG_REMOTE_NO_RESULT_BUF);
-        kel__count_lost_child(kel);
+        lost(rc, KEL_REC_REMOTE_NOT_SENT, ENOMEM, NULL);
         return;
     }
 
@@ -199,7 +207,7 @@ void exchange(const remote_case *rc, const kel_spawn_req_t *req)
         bounded_text(reason, rsp.reason, sizeof rsp.reason);
         flockfile(stdout);
         printf(KEL_MSG_REMOTE_SPAWN_FAILED);
-        kel__count_lost_child(kel);
+        lost(rc, KEL_REC_REMOTE_REFUSED, code == KEL_AGENT_REJECTED ? 0 : code, reason);
         kel_print_agent_error(rc->colon_path, rc->node, rc->info, code == KEL_AGENT_REJECTED ? 0 : code, reason);
         funlockfile(stdout);
         return;
@@ -215,7 +223,7 @@ void exchange(const remote_case *rc, const kel_spawn_req_t *req)
         flockfile(stdout);
         printf(KEL_FMT_REMOTE_TIMED_OUT, rc->node, limit);
         printf(KEL_MSG_SLAVE_FAILED);
-        kel__count_lost_child(kel);
+        lost(rc, KEL_REC_TIMED_OUT, limit, NULL);
         funlockfile(stdout);
         return;
     }
@@ -223,7 +231,7 @@ void exchange(const remote_case *rc, const kel_spawn_req_t *req)
         free(result);
         flockfile(stdout);
         printf(KEL_MSG_REMOTE_RESULT_FAILED);
-        kel__count_lost_child(kel);
+        lost(rc, KEL_REC_REMOTE_DROPPED, code, NULL);
         kel_print_agent_error(rc->colon_path, rc->node, rc->info, code, "");
         funlockfile(stdout);
         return;
@@ -233,7 +241,7 @@ void exchange(const remote_case *rc, const kel_spawn_req_t *req)
     if (!res) {
         free(result);
         printf(KEL_MSG_REMOTE_NO_RESULT_BUF);
-        kel__count_lost_child(kel);
+        lost(rc, KEL_REC_REMOTE_DROPPED, ENOMEM, NULL);
         return;
     }
     kel__proc_result_unpack(result, res);
@@ -367,7 +375,7 @@ void kel__remote_exec_tc(spawn_info *info)
     uint32_t code = kel_od_node_id_to_string(tc->node_addr, rc.node, sizeof rc.node);
     if (code != 0) {
         printf(KEL_FMT_REMOTE_NODE_CONVERSION, static_cast<int>(code), strerror(static_cast<int>(code)));
-        kel__count_lost_child(rc.kel);
+        lost(&rc, KEL_REC_REMOTE_NOT_SENT, code, NULL);
         return;
     }
     if (info->seq != 0)
@@ -377,12 +385,12 @@ void kel__remote_exec_tc(spawn_info *info)
     rc.colon_path = kel__tc_path_dup(tc, ':');
     if (!rc.blank_path || !rc.colon_path) {
         printf(KEL_FMT_REMOTE_NO_PATH, "kel_fork_exec_tc");
-        kel__count_lost_child(rc.kel);
+        lost(&rc, KEL_REC_REMOTE_NOT_SENT, ENOMEM, NULL);
         case_free(&rc);
         return;
     }
     if (!request_fits(&rc)) {
-        kel__count_lost_child(rc.kel);
+        lost(&rc, KEL_REC_REMOTE_NOT_SENT, EINVAL, NULL);
         case_free(&rc);
         return;
     }

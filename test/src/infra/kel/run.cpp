@@ -26,6 +26,7 @@
 #include "messages.h"
 #include "perf.h"
 #include "run_end.h"
+#include "run_records.h"
 #include "select.h"
 #include "summary.h"
 #include "tree.h"
@@ -61,6 +62,7 @@ bool reset_run_state(kel_t *kel)
     kel__pds_release(kel);
     if (kel->run.failed_mutex_ok) {
         kel__drop_failed_records(kel);
+        kel__run_records_free(kel);
         pthread_mutex_destroy(&kel->run.failed_mutex);
     }
     memset(&kel->run, 0, sizeof kel->run);
@@ -68,6 +70,7 @@ bool reset_run_state(kel_t *kel)
     kel->run.run_thread = pthread_self();
     kel->run.slave_mark = getenv(KEL_SLAVE_ENV) != NULL;
     orv_queue_init(&kel->run.failed_queue, ORV_QUEUE_FIFO);
+    orv_queue_init(&kel->run.records, ORV_QUEUE_FIFO);
     int rc = pthread_mutex_init(&kel->run.failed_mutex, NULL);
     if (rc != 0) {
         printf(KEL_FMT_CANNOT_INIT_MUTEX, "kel_run", rc);

@@ -41,6 +41,7 @@
 #include "failure.h"
 #include "guard.h"
 #include "messages.h"
+#include "run_records.h"
 #include "slave.h"
 #include "tree.h"
 
@@ -212,24 +213,31 @@ pid_t wait_slave(pid_t pid, int *status, kel_child_watch_t *watch, bool *timed_o
 /* How a slave ended when it left no valid slot. */
 enum class lost_slave { wait_error, core_dumped, signalled, stopped, exited, timed_out };
 
+/* The run's record of a slave that is not folded; pid 0 before it exists. */
+kel_fault_t slave_fault(const spawn_info *info, kel_rec_kind_t kind, pid_t pid, int code)
+{
+    return {kind, info->tc, info->task, info->seq, static_cast<int32_t>(pid), 0, code, NULL};
+}
+
 /* Its line, if any, then FAILED, as one block among the lines of
- * concurrent slaves; counted as one executed and failed test case. rc is
- * the exit status, or the time limit. */
-void report_lost_slave(kel_t *kel, lost_slave how, pid_t pid, int rc)
+ * concurrent slaves; counted as one executed and failed test case. code is
+ * the exit status, the signal or errno, by how. */
+void report_lost_slave(const spawn_info *info, lost_slave how, pid_t pid, int code)
 {
     int p = static_cast<int>(pid);
+    kel_fault_t fault = slave_fault(info, KEL_REC_SLAVE_SIGNALLED, pid, code);
     flockfile(stdout);
     switch (how) {
-    case lost_slave::wait_error: break;
-    case lost_slave::core_dumped: printf(KEL_FMT_SLAVE_CORE_DUMPED, p); break;
+    case lost_slave::wait_error: fault.kind = KEL_REC_SLAVE_SILENT; break;
+    case lost_slave::core_dumped: printf(KEL_FMT_SLAVE_CORE_DUMPED, p); fault.reason = KEL_REC_CORE_DUMPED; break;
     case lost_slave::signalled: printf(KEL_FMT_SLAVE_SIGNALLED, p); break;
-    case lost_slave::stopped: printf(KEL_FMT_SLAVE_TERMINATED, p); break;
-    case lost_slave::exited: printf(KEL_FMT_SLAVE_DIRECT_EXIT, p, rc); break;
-    case lost_slave::timed_out: printf(KEL_FMT_SLAVE_TIMED_OUT, p, static_cast<unsigned>(rc)); break;
+    case lost_slave::stopped: printf(KEL_FMT_SLAVE_TERMINATED, p); fault.kind = KEL_REC_SLAVE_STOPPED; break;
+    case lost_slave::exited: printf(KEL_FMT_SLAVE_DIRECT_EXIT, p, code); fault.kind = KEL_REC_SLAVE_EXITED; break;
+    case lost_slave::timed_out: printf(KEL_FMT_SLAVE_TIMED_OUT, p, static_cast<unsigned>(code)); fault.kind = KEL_REC_TIMED_OUT; break;
     }
     printf(KEL_MSG_SLAVE_FAILED);
     funlockfile(stdout);
-    kel__count_lost_child(kel);
+    kel__count_lost_child(info->tc->instance, fault);
 }
 
 } // namespace
@@ -311,7 +319,7 @@ void kel_fork_exec_tc(spawn_info *info)
     kel_res_slot_t *slot = slot_of(info);
     if (!slot) {
         printf(KEL_MSG_SLAVE_NO_SLOT);
-        kel__count_lost_child(kel);
+        kel__count_lost_child(kel, slave_fault(info, KEL_REC_SLAVE_NOT_STARTED, 0, 0));
         return;
     }
 
@@ -320,7 +328,7 @@ void kel_fork_exec_tc(spawn_info *info)
     if (!argv) {
         printf(KEL_FMT_SLAVE_NO_ARGV, "kel_fork_exec_tc");
         printf(KEL_MSG_SLAVE_FAILED);
-        kel__count_lost_child(kel);
+        kel__count_lost_child(kel, slave_fault(info, KEL_REC_SLAVE_NOT_STARTED, 0, ENOMEM));
         return;
     }
     char **envp = kel__slave_env(environ);
@@ -328,7 +336,7 @@ void kel_fork_exec_tc(spawn_info *info)
         free(argv);
         printf(KEL_FMT_SLAVE_NO_ENV, "kel_fork_exec_tc");
         printf(KEL_MSG_SLAVE_FAILED);
-        kel__count_lost_child(kel);
+        kel__count_lost_child(kel, slave_fault(info, KEL_REC_SLAVE_NOT_STARTED, 0, ENOMEM));
         return;
     }
     if (kel->cfg.trace_forks)
@@ -364,7 +372,7 @@ void kel_fork_exec_tc(spawn_info *info)
         perror(KEL_MSG_SLAVE_SPAWN_PERROR);
         printf(KEL_MSG_SLAVE_FAILED);
         funlockfile(stdout);
-        kel__count_lost_child(kel);
+        kel__count_lost_child(kel, slave_fault(info, KEL_REC_SLAVE_NOT_STARTED, 0, fork_errno));
         return;
     }
 
@@ -372,28 +380,29 @@ void kel_fork_exec_tc(spawn_info *info)
     bool timed_out = false;
     if (wait_slave(pid, &status, &watch, &timed_out) != pid) {
         if (errno != 0) {
-            report_lost_slave(kel, lost_slave::wait_error, pid, 0);
+            report_lost_slave(info, lost_slave::wait_error, pid, errno);
             return;
         }
     } else if (timed_out && WIFSIGNALED(status)) {
-        report_lost_slave(kel, lost_slave::timed_out, pid, static_cast<int>(limit));
+        report_lost_slave(info, lost_slave::timed_out, pid, static_cast<int>(limit));
         return;
     } else if (WIFSIGNALED(status)) {
-        report_lost_slave(kel, WCOREDUMP(status) ? lost_slave::core_dumped : lost_slave::signalled, pid, 0);
+        report_lost_slave(info, WCOREDUMP(status) ? lost_slave::core_dumped : lost_slave::signalled, pid,
+                          WTERMSIG(status));
         return;
     } else if (!WIFEXITED(status)) {
-        report_lost_slave(kel, lost_slave::stopped, pid, 0);
+        report_lost_slave(info, lost_slave::stopped, pid, 0);
         return;
     } else if (WEXITSTATUS(status) != 0) {
-        report_lost_slave(kel, lost_slave::exited, pid, WEXITSTATUS(status));
+        report_lost_slave(info, lost_slave::exited, pid, WEXITSTATUS(status));
         return;
     }
 
     kel_res_slot_t result;
     if (!kel__slot_read(slot, &result)) {
         printf(KEL_FMT_SLAVE_CALLED_EXIT0, static_cast<int>(pid));
-        kel__count_lost_child(kel);
+        kel__count_lost_child(kel, slave_fault(info, KEL_REC_SLAVE_SILENT, pid, 0));
         return;
     }
-    kel__fold_child(kel, info->task, static_cast<int32_t>(pid), 0, &result);
+    kel__fold_child(kel, info, static_cast<int32_t>(pid), 0, &result);
 }

@@ -26,11 +26,19 @@
 #include "failure.h"
 #include "messages.h"
 #include "remote.h"
+#include "run_records.h"
 #include "slave.h"
 #include "threads.h"
 #include "tree.h"
 
 namespace {
+
+/* The run's record of a test that could not be started (its "KEL: ..."
+ * line): not run, not counted. task 0: none, or all the tasks. */
+void not_started(const kel_tc_t *tc, uint32_t task, uint32_t seq, int code, const char *what)
+{
+    kel__run_record(tc->instance, {KEL_REC_NOT_STARTED, tc, task, seq, 0, 0, code, what});
+}
 
 spawn_info *new_spawn_info(kel_tctx_t *parent, kel_tc_t *tc, kel_syncvar_t *done, uint32_t seq,
                            kel_res_shm_t *res)
@@ -66,6 +74,7 @@ void start_sequencer(kel_tctx_t *ctx, kel_tc_t *child, uint32_t n, kel_res_shm_t
     spawn_info *info = new_spawn_info(ctx, child, done, n, res);
     if (!info) {
         printf(KEL_MSG_SEQ_INFO_ALLOC);
+        not_started(child, 0, 0, ENOMEM, KEL_REC_WHAT_SPAWN_RECORD);
         return;
     }
     info->slot = base;
@@ -76,6 +85,7 @@ void start_sequencer(kel_tctx_t *ctx, kel_tc_t *child, uint32_t n, kel_res_shm_t
         free(info);
         kel_syncvar_add(done, -1);
         printf(KEL_FMT_SEQ_CREATE, static_cast<int>(rc));
+        not_started(child, 0, 0, static_cast<int>(rc), KEL_REC_WHAT_SEQUENCER);
     }
 }
 
@@ -106,7 +116,7 @@ void exec_out_of_process(spawn_info *info)
         printf(KEL_MSG_SLAVE_NESTED);
         printf(KEL_MSG_SLAVE_FAILED);
         funlockfile(stdout);
-        kel__count_lost_child(kel);
+        kel__count_lost_child(kel, {KEL_REC_SLAVE_NOT_STARTED, info->tc, info->task, info->seq, 0, 0, 0, NULL});
     } else if (info->tc->flags & KEL_TCF_REMOTE)
         kel__remote_exec_tc(info);
     else
@@ -134,6 +144,7 @@ uint32_t kel_spawn_tc_threads(kel_tc_t *tc, kel_tctx_t *parent, uint32_t seq, ke
         spawn_info *info = new_spawn_info(parent, tc, done, seq, res);
         if (!info) {
             printf(KEL_MSG_SPAWN_INFO_ALLOC);
+            not_started(tc, i, seq, ENOMEM, KEL_REC_WHAT_SPAWN_RECORD);
             rc = ENOMEM;
             break;
         }
@@ -151,6 +162,7 @@ uint32_t kel_spawn_tc_threads(kel_tc_t *tc, kel_tctx_t *parent, uint32_t seq, ke
         if (rc != 0) {
             free(info);
             printf(KEL_FMT_SPAWN_CREATE, static_cast<int>(rc));
+            not_started(tc, i, seq, static_cast<int>(rc), KEL_REC_WHAT_THREAD);
             break;
         }
     }
@@ -183,6 +195,7 @@ void *kel_spawned_tc_sequencer(void *arg)
     orv_thread_detach(orv_thread_self());
     if (!iteration) {
         printf(KEL_MSG_SEQ_SYNCVAR_ALLOC);
+        not_started(info->tc, 0, 0, ENOMEM, KEL_REC_WHAT_SYNCVAR);
         return end_spawned(info);
     }
 
@@ -229,6 +242,7 @@ void kel__exec_multi_children(kel_tctx_t *ctx, uint32_t mask)
             done = kel_syncvar_alloc(0, 0);
             if (!done) {
                 printf(KEL_MSG_FOLDER_SYNCVAR_ALLOC);
+                not_started(folder, 0, 0, ENOMEM, KEL_REC_WHAT_SYNCVAR);
                 break;
             }
         }

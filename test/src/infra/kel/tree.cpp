@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "messages.h"
+#include "run_records.h"
 #include "tree.h"
 
 namespace {
@@ -143,6 +144,7 @@ void kel_destroy(kel_t **kel)
         kel_tc_free_subtree(child);
         free_node(child);
     }
+    kel__run_records_free(k);
     free(k->cfg.shm_res);
     free(k->cfg.argv0);
     free(k);

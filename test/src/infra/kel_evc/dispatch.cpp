@@ -87,14 +87,14 @@ void report(kel_evc_t *evc, const char *file, uint32_t line, const char *func, u
     const kel_evc_expect_t *head = static_cast<const kel_evc_expect_t *>(orv_queue_peek_head(&queue->evcq_expected));
     const char *expected_text;
     if (head != nullptr)
-        expected_text = queue->evcq_str(&head->event, expected, KEL_EVC_TEXT_LIMIT);
+        expected_text = kel__evc_str(queue, &head->event, expected);
     else
         expected_text = queue->evcq_timeout ? KEL_EVC_EXPECTED_TIMEOUT : KEL_EVC_EXPECTED_NOTHING;
     if (walk == 1) {
         const kel_evc_mismatch_t *m = &queue->mismatch;
         kel_log_error_(m->file, m->func, static_cast<int>(m->line), KEL_EVC_FMT_REPORT_MISMATCH, evc->evc_name,
                        queue->evcq_name, expected_text, evc->evc_name, queue->evcq_name,
-                       queue->evcq_str(&m->event, received, KEL_EVC_TEXT_LIMIT));
+                       kel__evc_str(queue, &m->event, received));
     } else {
         kel_log_error_(file, func, static_cast<int>(line), KEL_EVC_FMT_REPORT_TIMEOUT, evc->evc_name,
                        queue->evcq_name, expected_text, evc->evc_name, queue->evcq_name, timeout_ms);
@@ -201,6 +201,7 @@ uint32_t kel_evc_dispatch_(const char *file, uint32_t line, const char *func, vo
         report(evc, file, line, func, timeout_ms);
     orv_avl_tree_walk(&evc->evc_queues, kel_evc_queue_reset_avl_walker, nullptr);
     KEL_EVC_UNLOCK();
+    kel__cb_settle();
     return rc;
 }
 
@@ -216,6 +217,7 @@ uint32_t kel_evc_flush(kel_evc_t *evc, uint32_t timeout_ms)
     if (rc == 0)
         rc = orv_avl_tree_walk(&evc->evc_queues, kel_evc_queue_reset_avl_walker, nullptr);
     KEL_EVC_UNLOCK();
+    kel__cb_settle();
     return rc;
 }
 

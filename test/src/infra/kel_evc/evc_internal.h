@@ -19,6 +19,7 @@
 #include "evc_messages.h"
 #include "kel.h"
 #include "orv.h"
+#include "user_callback.h"
 
 /* --- result codes ------------------------------------------------------ */
 
@@ -124,6 +125,15 @@ uint32_t kel__evc_find(const char *name, kel_evc_t **evc);
 /* --- queues (queue.cpp) ------------------------------------------------ */
 
 uint32_t kel_evc_event_cp(kel_evc_event_t *dst, const kel_evc_event_t *src);
+/* The queue's comparator and renderer, called with the mutex held inside a
+ * guard (user_callback.h): a check failing in them leaves the callback only,
+ * and the public operation makes the failure's jump once it has released
+ * the mutex (kel__cb_settle as its last step). After such a failure the
+ * operation calls no more user code: the comparison reads as a mismatch,
+ * the rendering is the default one. */
+uint32_t kel__evc_cmp(const kel_evc_queue_t *queue, const kel_evc_event_t *expected,
+                      const kel_evc_event_t *submitted);
+const char *kel__evc_str(const kel_evc_queue_t *queue, const kel_evc_event_t *event, char (&text)[KEL_EVC_TEXT_SIZE]);
 /* Removes every expectation and the mismatch record; silence expected. */
 void kel_evc_queue_reset_locked(kel_evc_queue_t *queue);
 /* Destructor for orv_avl_tree_destroy: reset, then free with its name. */

@@ -283,6 +283,7 @@ uint32_t kel_evc_destroy(kel_evc_t **handle)
     KEL_EVC_UNLOCK();
 
     uint32_t glb_rc = kel_evc_glb_try_destroy();
+    kel__cb_settle();
     if (rc != 0)
         return rc;
     return glb_rc == KEL_EVC_E_NOTEMPTY ? 0 : glb_rc;
@@ -295,6 +296,7 @@ uint32_t kel_evc_reset(kel_evc_t *evc)
     KEL_EVC_LOCK();
     uint32_t rc = orv_avl_tree_destroy(&evc->evc_queues, kel_evc_queue_free, nullptr);
     KEL_EVC_UNLOCK();
+    kel__cb_settle();
     return rc;
 }
 

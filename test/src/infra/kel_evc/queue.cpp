@@ -47,6 +47,38 @@ uint32_t kel_evc_event_cp(kel_evc_event_t *dst, const kel_evc_event_t *src)
     return 0;
 }
 
+uint32_t kel__evc_cmp(const kel_evc_queue_t *queue, const kel_evc_event_t *expected,
+                      const kel_evc_event_t *submitted)
+{
+    if (queue->evcq_cmp == kel_evc_event_cmp)
+        return kel_evc_event_cmp(expected, submitted);
+    if (kel__cb_pending())
+        return 1;
+    kel_cb_guard_t guard;
+    volatile uint32_t rc = 1;
+    kel__cb_enter(&guard);
+    if (setjmp(guard.env) == 0)
+        rc = queue->evcq_cmp(expected, submitted);
+    kel__cb_leave(&guard);
+    return rc;
+}
+
+const char *kel__evc_str(const kel_evc_queue_t *queue, const kel_evc_event_t *event, char (&text)[KEL_EVC_TEXT_SIZE])
+{
+    if (queue->evcq_str == kel_evc_event_to_str || kel__cb_pending())
+        return kel_evc_event_to_str(event, text, KEL_EVC_TEXT_LIMIT);
+    kel_cb_guard_t guard;
+    const char *volatile out = nullptr;
+    volatile bool returned = false;
+    kel__cb_enter(&guard);
+    if (setjmp(guard.env) == 0) {
+        out = queue->evcq_str(event, text, KEL_EVC_TEXT_LIMIT);
+        returned = true;
+    }
+    kel__cb_leave(&guard);
+    return returned ? out : kel_evc_event_to_str(event, text, KEL_EVC_TEXT_LIMIT);
+}
+
 void kel_evc_queue_reset_locked(kel_evc_queue_t *queue)
 {
     const char *evc_name = queue->evcq_evc->evc_name;
@@ -54,9 +86,9 @@ void kel_evc_queue_reset_locked(kel_evc_queue_t *queue)
     while ((exp = static_cast<kel_evc_expect_t *>(orv_queue_dequeue(&queue->evcq_expected))) != nullptr) {
         char text[KEL_EVC_TEXT_SIZE];
         KEL_EVC_TRACE(KEL_EVC_FMT_Q_REMOVING, evc_name, queue->evcq_name, __LINE__, __func__,
-                      queue->evcq_str(&exp->event, text, KEL_EVC_TEXT_LIMIT));
+                      kel__evc_str(queue, &exp->event, text));
         KEL_EVC_EVENT(KEL_EVC_FMT_Q_RESET_REMOVING, evc_name, queue->evcq_name,
-                      queue->evcq_str(&exp->event, text, KEL_EVC_TEXT_LIMIT));
+                      kel__evc_str(queue, &exp->event, text));
         free_expect(exp);
     }
     queue->evcq_timeout = 1;
@@ -197,6 +229,7 @@ uint32_t kel_evc_queue_destroy(kel_evc_queue_t **handle)
         *handle = nullptr;
     }
     KEL_EVC_UNLOCK();
+    kel__cb_settle();
     return rc;
 }
 
@@ -207,6 +240,7 @@ uint32_t kel_evc_queue_reset(kel_evc_queue_t *queue)
     KEL_EVC_LOCK();
     kel_evc_queue_reset_locked(queue);
     KEL_EVC_UNLOCK();
+    kel__cb_settle();
     return 0;
 }
 
@@ -251,10 +285,11 @@ uint32_t kel_evc_queue_expect(kel_evc_queue_t *queue, const kel_evc_event_t *eve
             char text[KEL_EVC_TEXT_SIZE];
             /* The count is printed signed, as the caller may have meant it. */
             KEL_EVC_EVENT(KEL_EVC_FMT_Q_EXPECT, evc_name, queue->evcq_name, static_cast<int>(count),
-                          queue->evcq_str(event, text, KEL_EVC_TEXT_LIMIT));
+                          kel__evc_str(queue, event, text));
         }
     }
     KEL_EVC_UNLOCK();
+    kel__cb_settle();
     return rc;
 }
 

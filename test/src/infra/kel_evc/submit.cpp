@@ -28,7 +28,7 @@ uint32_t matched(kel_evc_t *evc, kel_evc_queue_t *queue, kel_evc_expect_t *head,
     char text[KEL_EVC_TEXT_SIZE];
     head->received++;
     KEL_EVC_EVENT(KEL_EVC_FMT_RECEIVED, evc->evc_name, queue->evcq_name, head->received, head->count,
-                  queue->evcq_str(event, text, KEL_EVC_TEXT_LIMIT));
+                  kel__evc_str(queue, event, text));
     if (head->received == head->count) {
         orv_queue_dequeue(&queue->evcq_expected);
         free(const_cast<void *>(head->event.val));
@@ -64,7 +64,7 @@ uint32_t mismatched(kel_evc_t *evc, kel_evc_queue_t *queue, const kel_evc_event_
 {
     char text[KEL_EVC_TEXT_SIZE];
     KEL_EVC_EVENT(KEL_EVC_FMT_SUBMIT_MISMATCH, evc->evc_name, queue->evcq_name,
-                  queue->evcq_str(event, text, KEL_EVC_TEXT_LIMIT));
+                  kel__evc_str(queue, event, text));
     /* The later mismatch replaces the earlier one. */
     free(const_cast<void *>(queue->mismatch.event.val));
     queue->mismatch.event.val = nullptr;
@@ -98,12 +98,13 @@ extern "C" uint32_t kel_evc_queue_submit_(const char *file, uint32_t line, const
                           kel_evc_event_to_str(event, text, KEL_EVC_TEXT_LIMIT));
         } else {
             kel_evc_expect_t *head = static_cast<kel_evc_expect_t *>(orv_queue_peek_head(&queue->evcq_expected));
-            if (head != nullptr && queue->evcq_cmp(&head->event, event) == 0)
+            if (head != nullptr && kel__evc_cmp(queue, &head->event, event) == 0)
                 rc = matched(evc, queue, head, event);
             else
                 rc = mismatched(evc, queue, event, file, line, func);
         }
     }
     KEL_EVC_UNLOCK();
+    kel__cb_settle();
     return rc;
 }
